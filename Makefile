@@ -1,0 +1,37 @@
+# One-command build and test of the catkin workspace in this directory.
+SHELL := /bin/bash
+
+BUILD_DIR ?= build
+PACKAGES := ros-core-dev ros-std-msgs ros-geometry-msgs libpoco-dev libeigen3-dev \
+            libboost-dev libboost-date-time-dev libgtest-dev libbenchmark-dev \
+            python3-std-msgs python3-geometry-msgs python3-matplotlib clang libclang-rt-14-dev
+SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
+# Debian's interpreter: the one first on PATH may lack catkin_pkg.
+CMAKE_FLAGS := -DPYTHON_EXECUTABLE=/usr/bin/python3 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+               -DCATKIN_DEVEL_PREFIX=$(CURDIR)/$(BUILD_DIR)/devel
+
+.PHONY: setup build test clean
+
+setup:
+	@missing=$$(for p in $(PACKAGES); do \
+	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	    echo "Installing:" $$missing; \
+	    $(SUDO) apt-get update -qq && \
+	    DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+
+$(BUILD_DIR)/Makefile:
+	$(MAKE) setup
+	cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS)
+
+build: $(BUILD_DIR)/Makefile
+	$(MAKE) setup
+	cmake --build $(BUILD_DIR) -j2
+	cmake --build $(BUILD_DIR) --target tests -j2
+
+test: build
+	cd $(BUILD_DIR) && ctest --output-on-failure
+
+clean:
+	rm -rf $(BUILD_DIR) out
