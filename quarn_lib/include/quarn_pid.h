@@ -1,0 +1,145 @@
+#ifndef QUARN_PID_H
+#define QUARN_PID_H
+
+#include <cstdint>
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+
+namespace pid
+{
+namespace detail
+{
+
+/// Reads the local wall clock at microsecond resolution.
+inline boost::posix_time::ptime localTime()
+{
+  return boost::posix_time::microsec_clock::local_time();
+}
+
+/// Clock read by every controller; tests point it at a fake clock and restore it afterwards.
+// A constant initialiser, so controllers in static storage may read it during their own construction.
+inline boost::posix_time::ptime (*now)() = &localTime;
+
+}  // namespace detail
+
+/// Single-axis PID controller with a clamped error integral, a clamped output and a bounded time step.
+///
+/// Control law for one step of dt seconds, error = setpoint - measure:
+///   integral = clamp(integral + error * dt, integralMin, integralMax)
+///   output   = clamp(kp * error + ki * integral + kd * (error - previousError) / dt, minAction, maxAction)
+/// dt is capped at the largest period (4 s by default). A step with dt <= 0 leaves out the error * dt increment
+/// and the derivative term: it has no rate to measure.
+///
+///   pid::CPid depth;
+///   depth.init(2.0, 0.5, 0.1, 0.05);              // hold 2 m
+///   double thrust = depth.action(measuredDepth);  // time step from the wall clock since the last call
+///
+/// Not thread-safe: one thread per controller.
+class CPid
+{
+public:
+  /// Zero gains and set-point; integral within [-10, 10], output within [-1, 1], time step at most 4 s; clock starts now.
+  CPid() = default;
+
+  /// Sets the set-point (caller's unit) and the gains, clears integral and previous error, restarts the clock.
+  void init(double s, double p, double i, double d);
+
+  /// Sets the integral bounds (unit * s), the output bounds and the largest time step (s); bounds are not checked.
+  void config(double intMinE, double intMaxE, double minA, double maxA, double mET);
+
+  /// One step with a time step of T seconds (capped at the largest time step); returns the clamped output.
+  double action(double measure, double T);
+
+  /// One step with a time step of T whole milliseconds; same as action(measure, T / 1000.0).
+  double action(double measure, long T) { return action(measure, static_cast<double>(T) / 1000.0); }
+
+  /// One step timed by the wall clock since the last init or clock-driven step, truncated to whole milliseconds.
+  double action(double measure);
+
+  /// Writes the set-point and the proportional, integral and derivative gains of the last init into s, p, i, d.
+  void getConfig(double& s, double& p, double& i, double& d) const;
+
+private:
+  /// max if value > max, else min if value < min, else value (a NaN passes through).
+  static double saturate(double value, double min, double max)
+  {
+    return value > max ? max : value < min ? min : value;
+  }
+
+  const double MAX_ERROR_INTEGRAL = 10.0;
+  const double MIN_ERROR_INTEGRAL = -10.0;
+  const double MAX_ACTION = 1.0;
+  const double MIN_ACTION = -1.0;
+  const double MAX_PERIOD = 4.0;
+
+  double setpoint_ = 0.0;
+  double kp_ = 0.0;
+  double ki_ = 0.0;
+  double kd_ = 0.0;
+  double errorIntegral_ = 0.0;
+  double error1_ = 0.0;
+  boost::posix_time::ptime lastTime_ = detail::now();
+  double integralMaxError_ = MAX_ERROR_INTEGRAL;
+  double integralMinError_ = MIN_ERROR_INTEGRAL;
+  double maxAction_ = MAX_ACTION;
+  double minAction_ = MIN_ACTION;
+  double maxElapsedTime_ = MAX_PERIOD;
+};
+
+inline void CPid::init(double s, double p, double i, double d)
+{
+  setpoint_ = s;
+  kp_ = p;
+  ki_ = i;
+  kd_ = d;
+  errorIntegral_ = 0.0;
+  error1_ = 0.0;
+  lastTime_ = detail::now();
+}
+
+inline void CPid::config(double intMinE, double intMaxE, double minA, double maxA, double mET)
+{
+  integralMinError_ = intMinE;
+  integralMaxError_ = intMaxE;
+  minAction_ = minA;
+  maxAction_ = maxA;
+  maxElapsedTime_ = mET;
+}
+
+inline void CPid::getConfig(double& s, double& p, double& i, double& d) const
+{
+  s = setpoint_;
+  p = kp_;
+  i = ki_;
+  d = kd_;
+}
+
+inline double CPid::action(double measure, double T)
+{
+  const double dt = T > maxElapsedTime_ ? maxElapsedTime_ : T;
+  const double error = setpoint_ - measure;
+  // Steps under a millisecond apart arrive as dt = 0 and a clock set back as dt < 0: dividing by such a step
+  // gives NaN or a reversed integral, so it contributes only its proportional and integral terms.
+  const bool timed = dt > 0.0;
+  const double integral = timed ? errorIntegral_ + error * dt : errorIntegral_;
+  errorIntegral_ = saturate(integral, integralMinError_, integralMaxError_);
+  double u = kp_ * error + ki_ * errorIntegral_;
+  if (timed)
+  {
+    u += kd_ * (error - error1_) / dt;
+  }
+  error1_ = error;
+  return saturate(u, minAction_, maxAction_);
+}
+
+inline double CPid::action(double measure)
+{
+  const boost::posix_time::ptime now = detail::now();
+  const std::int64_t elapsedUs = (now - lastTime_).total_microseconds();
+  lastTime_ = now;
+  return action(measure, static_cast<long>(elapsedUs / 1000));
+}
+
+}  // namespace pid
+
+#endif  // QUARN_PID_H

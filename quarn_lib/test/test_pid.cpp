@@ -1,0 +1,280 @@
+#include <array>
+#include <cmath>
+
+#include <gtest/gtest.h>
+
+#include <quarn_pid.h>
+
+namespace
+{
+
+using boost::posix_time::ptime;
+
+const double kTolerance = 1e-12;
+
+// Output bounds wide enough that the output shows the unclamped control law.
+void widenOutput(pid::CPid& pid)
+{
+  pid.config(-10.0, 10.0, -100.0, 100.0, 4.0);
+}
+
+std::array<double, 4> configOf(const pid::CPid& pid)
+{
+  std::array<double, 4> spid;
+  pid.getConfig(spid[0], spid[1], spid[2], spid[3]);
+  return spid;
+}
+
+// Points the controllers' clock at a hand-moved time for the guard's lifetime.
+class FakeClock
+{
+public:
+  FakeClock() : saved_(pid::detail::now)
+  {
+    current() = ptime(boost::gregorian::date(2024, 3, 1));
+    pid::detail::now = [] { return current(); };
+  }
+  ~FakeClock() { pid::detail::now = saved_; }
+  FakeClock(const FakeClock&) = delete;
+  FakeClock& operator=(const FakeClock&) = delete;
+
+  void advanceUs(long us) { current() += boost::posix_time::microseconds(us); }
+
+private:
+  static ptime& current()
+  {
+    static ptime time;
+    return time;
+  }
+
+  ptime (*saved_)();
+};
+
+TEST(CPid, FreshControllerReturnsZero)
+{
+  for (double measure : { -3.5, 0.0, 2.0 })
+  {
+    pid::CPid pid;
+    EXPECT_EQ((std::array<double, 4>{}), configOf(pid));
+    EXPECT_EQ(0.0, pid.action(measure, 0.5)) << measure;
+  }
+}
+
+TEST(CPid, GetConfigReturnsLastInit)
+{
+  pid::CPid pid;
+  pid.init(1.5, 0.25, -0.125, 3.0);
+  pid.init(-2.0, 0.5, 0.75, 0.0625);
+  EXPECT_EQ((std::array<double, 4>{ -2.0, 0.5, 0.75, 0.0625 }), configOf(pid));
+}
+
+TEST(CPid, ProportionalOutputIsClamped)
+{
+  const struct { double measure, output; } cases[] = {
+    { 2.0, -1.0 }, { -0.5, 0.5 }, { -4.0, 1.0 }, { 0.75, -0.75 },
+  };
+  for (const auto& c : cases)
+  {
+    pid::CPid pid;
+    pid.init(0.0, 1.0, 0.0, 0.0);
+    EXPECT_NEAR(c.output, pid.action(c.measure, 0.1), kTolerance) << c.measure;
+  }
+}
+
+TEST(CPid, IntegralIsClampedAsStoredState)
+{
+  pid::CPid pid;
+  widenOutput(pid);
+  pid.init(0.0, 0.0, 1.0, 0.0);
+  const struct { double measure, integral; } steps[] = {
+    { -1.0, 4.0 }, { -1.0, 8.0 }, { -1.0, 10.0 }, { -1.0, 10.0 }, { -1.0, 10.0 }, { 1.0, 6.0 },
+    { 1.0, 2.0 }, { 1.0, -2.0 }, { 1.0, -6.0 }, { 1.0, -10.0 }, { 1.0, -10.0 }, { -1.0, -6.0 },
+  };
+  for (const auto& s : steps)
+  {
+    EXPECT_NEAR(s.integral, pid.action(s.measure, 4.0), kTolerance);
+  }
+}
+
+TEST(CPid, OutputClampDoesNotStopIntegral)
+{
+  pid::CPid pid;
+  pid.init(0.0, 0.0, 1.0, 0.0);
+  for (int step = 0; step < 5; ++step)
+  {
+    EXPECT_EQ(1.0, pid.action(-1.0, 4.0)) << step;
+  }
+  // The stored integral stopped at 10, so one opposite step leaves 6.
+  EXPECT_EQ(1.0, pid.action(1.0, 4.0));
+  pid.config(-10.0, 10.0, -100.0, 100.0, 4.0);
+  EXPECT_NEAR(6.0, pid.action(0.0, 4.0), kTolerance);
+}
+
+TEST(CPid, TimeStepIsCappedAtLargestPeriod)
+{
+  // maxPeriod 0: left at the default.
+  const struct { double maxPeriod, T, dt; } cases[] = {
+    { 0.0, 3.0, 3.0 }, { 0.0, 4.0, 4.0 }, { 0.0, 6.0, 4.0 }, { 8.0, 6.0, 6.0 }, { 8.0, 9.0, 8.0 },
+  };
+  for (const auto& c : cases)
+  {
+    pid::CPid pid;
+    if (c.maxPeriod > 0.0)
+    {
+      pid.config(-10.0, 10.0, -1.0, 1.0, c.maxPeriod);
+    }
+    pid.init(0.0, 0.0, 0.0625, 0.0);
+    EXPECT_NEAR(c.dt * 0.0625, pid.action(-1.0, c.T), kTolerance) << c.maxPeriod << " " << c.T;
+  }
+}
+
+TEST(CPid, MillisecondFormMatchesSecondsForm)
+{
+  const struct { long ms; double seconds; } cases[] = {
+    { 250L, 0.25 }, { 1L, 0.001 }, { 4000L, 4.0 }, { 4500L, 4.0 }, { 0L, 0.0 },
+  };
+  for (const auto& c : cases)
+  {
+    pid::CPid byMs, bySeconds;
+    widenOutput(byMs);
+    widenOutput(bySeconds);
+    byMs.init(0.5, 0.25, 0.5, 0.125);
+    bySeconds.init(0.5, 0.25, 0.5, 0.125);
+    // Three steps, so a difference in the kept integral or previous error would show too.
+    for (double measure : { -1.0, 0.25, 2.0 })
+    {
+      EXPECT_EQ(bySeconds.action(measure, c.seconds), byMs.action(measure, c.ms)) << c.ms;
+    }
+  }
+}
+
+TEST(CPid, DerivativeKicksOnFirstStepOnly)
+{
+  pid::CPid pid;
+  pid.init(0.5, 0.0, 0.0, 0.25);
+  EXPECT_NEAR(0.25 * 1.5 / 0.5, pid.action(-1.0, 0.5), kTolerance);
+  EXPECT_NEAR(0.0, pid.action(-1.0, 0.5), kTolerance);
+  EXPECT_NEAR(0.25 * -1.0 / 0.5, pid.action(0.0, 0.5), kTolerance);
+}
+
+TEST(CPid, ConfigKeepsIntegralAndPreviousError)
+{
+  pid::CPid pid;
+  pid.init(0.0, 0.0, 1.0, 1.0);
+  EXPECT_EQ(1.0, pid.action(-1.0, 2.0));
+  widenOutput(pid);
+  // Integral 2 + 1, previous error 1 so no derivative.
+  EXPECT_NEAR(3.0, pid.action(-1.0, 1.0), kTolerance);
+}
+
+TEST(CPid, InitAfterConfigKeepsLimitsAndClearsState)
+{
+  pid::CPid pid;
+  pid.config(-2.0, 2.0, -5.0, 5.0, 1.0);
+  pid.init(0.0, 1.0, 1.0, 0.5);
+  for (int step = 0; step < 3; ++step)
+  {
+    pid.action(-1.0, 1.0);
+  }
+  pid.init(0.0, 1.0, 1.0, 0.5);
+  // dt capped at 1 s, integral restarted at 0, derivative kick from a cleared previous error,
+  // and 2.5 passes the configured output bound.
+  EXPECT_NEAR(1.0 + 1.0 + 0.5, pid.action(-1.0, 10.0), kTolerance);
+}
+
+TEST(CPid, InvertedOutputBoundsTestUpperFirst)
+{
+  const struct { double measure, output; } cases[] = {
+    { -3.0, 1.0 }, { -1.5, 1.0 }, { 0.0, 2.0 }, { 1.0, 2.0 },
+  };
+  for (const auto& c : cases)
+  {
+    pid::CPid pid;
+    pid.config(-10.0, 10.0, 2.0, 1.0, 4.0);
+    pid.init(0.0, 1.0, 0.0, 0.0);
+    EXPECT_EQ(c.output, pid.action(c.measure, 1.0)) << c.measure;
+  }
+}
+
+TEST(CPid, NanOutputPassesThroughClamp)
+{
+  pid::CPid pid;
+  pid.init(0.0, 1.0, 0.0, 0.0);
+  EXPECT_TRUE(std::isnan(pid.action(std::nan(""), 1.0)));
+}
+
+TEST(CPid, StepWithoutPositiveTimeHasNoRate)
+{
+  for (double T : { 0.0, -0.0, -0.001, -1e9 })
+  {
+    pid::CPid pid;
+    widenOutput(pid);
+    pid.init(0.0, 1.0, 1.0, 1.0);
+    EXPECT_NEAR(1.0 + 1.0 + 1.0, pid.action(-1.0, 1.0), kTolerance);
+    // Integral stays 1, no derivative term: 2 + 1.
+    const double output = pid.action(-2.0, T);
+    EXPECT_NEAR(3.0, output, kTolerance) << T;
+    // The error 2 was kept as previous error, so no derivative; integral 1 + 2 * 0.5.
+    EXPECT_NEAR(2.0 + 2.0, pid.action(-2.0, 0.5), kTolerance) << T;
+  }
+}
+
+TEST(CPid, StepWithoutPositiveTimeStillClampsIntegral)
+{
+  pid::CPid pid;
+  widenOutput(pid);
+  pid.init(0.0, 0.0, 1.0, 0.0);
+  EXPECT_NEAR(4.0, pid.action(-1.0, 4.0), kTolerance);
+  pid.config(-10.0, 2.5, -100.0, 100.0, 4.0);
+  EXPECT_NEAR(2.5, pid.action(-1.0, 0.0), kTolerance);
+  pid.config(-10.0, 10.0, -100.0, 100.0, 4.0);
+  EXPECT_NEAR(2.5, pid.action(-1.0, 0.0), kTolerance);
+}
+
+TEST(CPid, ClockStepTruncatesToWholeMilliseconds)
+{
+  const struct { long elapsedUs; double seconds; } cases[] = {
+    { 999L, 0.0 }, { 1000L, 0.001 }, { 1500L, 0.001 }, { 250999L, 0.25 },
+    { 4000000L, 4.0 }, { 9000000L, 4.0 }, { -999L, 0.0 }, { -1500L, -0.001 },
+  };
+  for (const auto& c : cases)
+  {
+    FakeClock clock;
+    pid::CPid byClock, byHand;
+    widenOutput(byClock);
+    widenOutput(byHand);
+    byClock.init(0.0, 0.5, 1.0, 0.25);
+    byHand.init(0.0, 0.5, 1.0, 0.25);
+    clock.advanceUs(c.elapsedUs);
+    EXPECT_EQ(byHand.action(-1.0, c.seconds), byClock.action(-1.0)) << c.elapsedUs;
+  }
+}
+
+TEST(CPid, ClockStepMeasuresFromPreviousStep)
+{
+  FakeClock clock;
+  pid::CPid pid;
+  widenOutput(pid);
+  pid.init(0.0, 0.0, 1.0, 0.0);
+  // Two 999 us gaps: each passes 0 ms, they never add up to a whole millisecond.
+  for (int step = 0; step < 2; ++step)
+  {
+    clock.advanceUs(999L);
+    EXPECT_EQ(0.0, pid.action(-1.0)) << step;
+  }
+  clock.advanceUs(1500L);
+  EXPECT_NEAR(0.001, pid.action(-1.0), kTolerance);
+}
+
+TEST(CPid, FirstClockStepMeasuresFromInit)
+{
+  FakeClock clock;
+  pid::CPid pid;
+  widenOutput(pid);
+  clock.advanceUs(3000000L);
+  pid.init(0.0, 0.0, 1.0, 0.0);
+  clock.advanceUs(500000L);
+  EXPECT_NEAR(0.5, pid.action(-1.0), kTolerance);
+}
+
+}  // namespace
