@@ -38,7 +38,7 @@ inline boost::posix_time::ptime (*now)() = &localTime;
 class CPid
 {
 public:
-  /// Zero gains and set-point; integral within [-10, 10], output within [-1, 1], time step at most 4 s; clock starts now.
+  /// Zero gains and set-point; integral in [-10, 10], output in [-1, 1], step at most 4 s; clock starts now.
   CPid() = default;
 
   /// Sets the set-point (caller's unit) and the gains, clears integral and previous error, restarts the clock.
