@@ -1,0 +1,196 @@
+// Simulated vehicle for trying hover_lock without hardware: publishes navigation data (and, with a target,
+// pixel corrections) at a fixed rate and moves as the behaviour responses command.
+//
+// Private parameters:
+//   ~rate             publishing rate (Hz), default 20
+//   ~initial_pose     [x, y, z, yaw] (m, rad), default [0, 0, 0, 0]
+//   ~current          world-frame water current [x, y, z] (m/s), default [0, 0, 0]
+//   ~velocity_noise   standard deviation of the velocity noise (m/s, rad/s), default 0
+//   ~seed             seed of the noise, default 1
+//   ~target           [x, y, z] world position of a visual target; when set, pixel corrections are published
+//   ~duration         length of the run (s) after which the node shuts down, default 0 (run until stopped)
+//   ~trajectory_file  CSV file receiving time, pose and applied set-point of every step, default none
+//
+// The run starts when "navigator_data" has a subscriber (and "pixel_correction" too, with a target), so that the
+// controller sees the whole run, including the one correction of type -1 that opens a servoing run.
+#include <chrono>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <ros/ros.h>
+#include <quarn_common/BhResponse.h>
+#include <quarn_common/NavigationData.h>
+#include <quarn_common/VisualServoingData.h>
+
+#include "vehicle_model.h"
+
+using quarn_common::BhResponse;
+using quarn_common::NavigationData;
+using quarn_common::VisualServoingData;
+using vehicle_sim::Command;
+using vehicle_sim::Pose;
+using vehicle_sim::VehicleModel;
+
+namespace {
+
+double steadySeconds()
+{
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// Reads a private list parameter of exactly `size` numbers; false (and a FATAL line) when it has another length.
+bool readList(const ros::NodeHandle& pnh, const std::string& name, size_t size, std::vector<double>& values)
+{
+  if (!pnh.getParam(name, values)) {
+    return true;
+  }
+  if (values.size() != size) {
+    ROS_FATAL("Parameter ~%s needs %zu numbers, got %zu", name.c_str(), size, values.size());
+    return false;
+  }
+  return true;
+}
+
+Command toCommand(const BhResponse& response)
+{
+  const auto& twist = response.twist;
+  const auto& flags = response.activationLevels;
+  return {{twist.linear.x, twist.linear.y, twist.linear.z, twist.angular.z},
+          {flags[0] != 0, flags[1] != 0, flags[2] != 0, flags[5] != 0}};
+}
+
+class Simulator {
+ public:
+  Simulator(ros::NodeHandle& nh, const VehicleModel& model, std::optional<std::array<double, 3>> target,
+            double duration, const std::string& trajectoryFile)
+      : model_(model), target_(target), duration_(duration)
+  {
+    navigationPub_ = nh.advertise<NavigationData>("navigator_data", 1);
+    if (target_) {
+      correctionPub_ = nh.advertise<VisualServoingData>("pixel_correction", 1);
+    }
+    responseSub_ = nh.subscribe("behavior_response", 1, &Simulator::onResponse, this);
+    if (!trajectoryFile.empty()) {
+      trajectory_.open(trajectoryFile);
+      trajectory_ << "t,x,y,z,yaw,cmd_x,cmd_y,cmd_z,cmd_yaw\n";
+    }
+  }
+
+  bool trajectoryOk() const { return !trajectory_.is_open() || trajectory_.good(); }
+
+  void tick()
+  {
+    const double now = steadySeconds();
+    if (!started_) {
+      if (navigationPub_.getNumSubscribers() == 0 || (target_ && correctionPub_.getNumSubscribers() == 0)) {
+        return;
+      }
+      started_ = true;
+      start_ = last_ = now;
+      ROS_INFO("Run started");
+    }
+    model_.step(now, now - last_);
+    last_ = now;
+    publishNavigation();
+    if (target_) {
+      publishCorrection();
+    }
+    record(now - start_);
+    if (duration_ > 0 && now - start_ >= duration_) {
+      ROS_INFO("Run finished after %.1f s", now - start_);
+      ros::shutdown();
+    }
+  }
+
+ private:
+  void onResponse(const BhResponse& response) { model_.command(toCommand(response), steadySeconds()); }
+
+  void publishNavigation()
+  {
+    const Pose& p = model_.pose();
+    NavigationData msg;
+    msg.header.stamp = ros::Time::now();
+    msg.pose[0] = p.x;
+    msg.pose[1] = p.y;
+    msg.pose[2] = p.z;
+    msg.pose[5] = p.yaw;
+    navigationPub_.publish(msg);
+  }
+
+  // The first message of a run arms the capture of depth and heading references; later ones carry the offset.
+  void publishCorrection()
+  {
+    VisualServoingData msg;
+    msg.correction.orientation.w = 1.0;
+    if (!servoing_) {
+      msg.type = -1;
+      servoing_ = true;
+    } else {
+      const auto& t = *target_;
+      const auto offset = vehicle_sim::offsetInVehicleFrame(model_.pose(), t[0], t[1], t[2]);
+      msg.correction.position.x = offset.x;
+      msg.correction.position.y = offset.y;
+      msg.correction.position.z = offset.z;
+    }
+    correctionPub_.publish(msg);
+  }
+
+  void record(double t)
+  {
+    if (!trajectory_.is_open()) {
+      return;
+    }
+    const Pose& p = model_.pose();
+    const auto& v = model_.applied();
+    trajectory_ << t << ',' << p.x << ',' << p.y << ',' << p.z << ',' << p.yaw << ',' << v.x << ',' << v.y << ','
+                << v.z << ',' << v.yaw << std::endl;
+  }
+
+  VehicleModel model_;
+  std::optional<std::array<double, 3>> target_;
+  double duration_;
+  std::ofstream trajectory_;
+  ros::Publisher navigationPub_, correctionPub_;
+  ros::Subscriber responseSub_;
+  bool started_ = false, servoing_ = false;
+  double start_ = 0, last_ = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+  ros::init(argc, argv, "vehicle_sim");
+  ros::NodeHandle nh, pnh("~");
+
+  const double rate = pnh.param("rate", 20.0);
+  std::vector<double> initial{0, 0, 0, 0}, current{0, 0, 0}, target;
+  if (rate <= 0) {
+    ROS_FATAL("Parameter ~rate must be positive, got %g", rate);
+    return 1;
+  }
+  if (!readList(pnh, "initial_pose", 4, initial) || !readList(pnh, "current", 3, current) ||
+      !readList(pnh, "target", 3, target)) {
+    return 1;
+  }
+  const VehicleModel model({initial[0], initial[1], initial[2], initial[3]}, {current[0], current[1], current[2]},
+                           pnh.param("velocity_noise", 0.0), static_cast<unsigned>(pnh.param("seed", 1)));
+  std::optional<std::array<double, 3>> targetPosition;
+  if (!target.empty()) {
+    targetPosition = std::array<double, 3>{target[0], target[1], target[2]};
+  }
+  const std::string trajectoryFile = pnh.param("trajectory_file", std::string());
+
+  Simulator sim(nh, model, targetPosition, pnh.param("duration", 0.0), trajectoryFile);
+  if (!sim.trajectoryOk()) {
+    ROS_FATAL("Cannot write %s", trajectoryFile.c_str());
+    return 1;
+  }
+  const ros::WallTimer timer = nh.createWallTimer(ros::WallDuration(1.0 / rate), [&sim](const ros::WallTimerEvent&) {
+    sim.tick();
+  });
+  ros::spin();
+  return 0;
+}
