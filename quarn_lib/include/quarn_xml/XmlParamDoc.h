@@ -1,0 +1,468 @@
+#ifndef QUARN_XML_XML_PARAM_DOC_H
+#define QUARN_XML_XML_PARAM_DOC_H
+
+#include <cmath>
+#include <functional>
+#include <list>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <Eigen/Core>
+#include <Poco/AutoPtr.h>
+#include <Poco/DOM/DOMBuilder.h>
+#include <Poco/DOM/DOMWriter.h>
+#include <Poco/DOM/Document.h>
+#include <Poco/DOM/NamedNodeMap.h>
+#include <Poco/DOM/Node.h>
+#include <Poco/Exception.h>
+#include <Poco/SAX/SAXParser.h>
+#include <Poco/SAX/XMLReader.h>
+#include <Poco/XML/NamePool.h>
+#include <Poco/XML/XMLException.h>
+#include <Poco/XML/XMLWriter.h>
+#include <boost/lexical_cast.hpp>
+#include <boost/tokenizer.hpp>
+
+namespace quarn
+{
+namespace xml
+{
+
+using Eigen::MatrixXd;
+using Eigen::VectorXd;
+using Poco::AutoPtr;
+using Poco::XML::Attributes;
+using Poco::XML::DOMBuilder;
+using Poco::XML::DOMWriter;
+using Poco::XML::Document;
+using Poco::XML::NamedNodeMap;
+using Poco::XML::NamePool;
+using Poco::XML::Node;
+using Poco::XML::SAXParser;
+using Poco::XML::XMLReader;
+using Poco::XML::XMLString;
+using Poco::XML::XMLWriter;
+
+namespace detail
+{
+
+/// DOM builder that refuses, while parsing, documents nested deeper than a limit.
+/// Poco frees and writes a DOM tree recursively, one stack frame per level, so a deep tree must never
+/// come to exist: a 300,000-level document parses fine and then crashes the process when released.
+class DepthLimitedBuilder : public DOMBuilder
+{
+public:
+  /// Builds from reader; maxDepth counts the root element as level 1.
+  DepthLimitedBuilder(XMLReader& reader, NamePool* pNamePool, int maxDepth)
+    : DOMBuilder(reader, pNamePool), maxDepth_(maxDepth)
+  {
+  }
+
+protected:
+  void startElement(const XMLString& uri, const XMLString& localName, const XMLString& qname,
+                    const Attributes& attributes) override;
+  void endElement(const XMLString& uri, const XMLString& localName, const XMLString& qname) override;
+
+private:
+  int maxDepth_;
+  int depth_ = 0;
+};
+
+inline void DepthLimitedBuilder::startElement(const XMLString& uri, const XMLString& localName,
+                                              const XMLString& qname, const Attributes& attributes)
+{
+  if (++depth_ > maxDepth_)
+    // The parser turns this into a SAXParseException with the position, and the builder frees what it has.
+    throw Poco::XML::XMLException("Document nested deeper than " + std::to_string(maxDepth_) + " levels");
+  DOMBuilder::startElement(uri, localName, qname, attributes);
+}
+
+inline void DepthLimitedBuilder::endElement(const XMLString& uri, const XMLString& localName,
+                                            const XMLString& qname)
+{
+  --depth_;
+  DOMBuilder::endElement(uri, localName, qname);
+}
+
+/// DOM parser for text that anyone on the network may have written: no external entity is ever fetched,
+/// nesting is limited, and expat's amplification limit stops entity-expansion bombs.
+/// Otherwise it parses as Poco's DOMParser does (namespaces with prefixes, whitespace kept).
+class SafeDomParser
+{
+public:
+  /// Parser whose documents use pNamePool (null: each document gets its own pool).
+  SafeDomParser(NamePool* pNamePool, int maxDepth) : builder_(reader_, pNamePool, maxDepth)
+  {
+    reader_.setFeature(XMLReader::FEATURE_NAMESPACES, true);
+    reader_.setFeature(XMLReader::FEATURE_NAMESPACE_PREFIXES, true);
+    reader_.setFeature(XMLReader::FEATURE_EXTERNAL_GENERAL_ENTITIES, false);
+    reader_.setFeature(XMLReader::FEATURE_EXTERNAL_PARAMETER_ENTITIES, false);
+  }
+
+  /// Parses the file at path; throws Poco::Exception.
+  AutoPtr<Document> parseFile(const std::string& path) { return builder_.parse(path); }
+
+  /// Parses text; throws Poco::Exception.
+  AutoPtr<Document> parseString(const std::string& text)
+  {
+    return builder_.parseMemoryNP(text.data(), text.size());
+  }
+
+private:
+  SAXParser reader_;
+  DepthLimitedBuilder builder_;
+};
+
+}  // namespace detail
+
+/// Typed XML parameter document: named values with a type in nested sections, read and written by path.
+/// An item is an element with exactly the attributes "type" (one of the seven type names) and "value";
+/// a path names the root element and then one child element per "/"-separated segment.
+///
+///   XmlParamDoc doc;
+///   doc.loadXmlString("<config><pid><gains type=\"vector\" value=\"1.0, 0.5, 0\"/></pid></config>");
+///   VectorXd gains = doc.getVector("config/pid/gains");    // (1.0, 0.5, 0)
+///   doc.getInteger("config/pid/gains");                     // throws "Type mismatch. Path: config/pid/gains"
+///
+/// Every failure is a std::runtime_error; a failed operation leaves the object as it was.
+/// Not thread-safe, not even for const lookups (they touch the DOM's plain reference counts).
+class XmlParamDoc
+{
+public:
+  /// Type name of an int item: optional sign and decimal digits, 32-bit range.
+  static inline const std::string INTEGER_TYPE = "integer";
+  /// Type name of a double item.
+  static inline const std::string REAL_TYPE = "real";
+  /// Type name of a string item, any text.
+  static inline const std::string STRING_TYPE = "string";
+  /// Type name of a bool item, "true" or "false".
+  static inline const std::string BOOLEAN_TYPE = "boolean";
+  /// Type name of a VectorXd item: numbers separated by runs of space, comma and tab.
+  static inline const std::string VECTOR_TYPE = "vector";
+  /// Type name of a MatrixXd item: rows separated by ";", numbers within a row as in a vector.
+  static inline const std::string MATRIX_TYPE = "matrix";
+  /// Type name of a std::vector<std::string> item: words separated by runs of spaces.
+  static inline const std::string WORD_ARRAY_TYPE = "word_array";
+  /// Deepest element nesting a load accepts (the root element is level 1).
+  static constexpr int MAX_DEPTH = 1000;
+
+  /// Object with no document loaded.
+  XmlParamDoc() = default;
+
+  /// Parses the file at xmlFilePath and holds it; on failure the earlier document stays.
+  void loadXmlFile(const std::string& xmlFilePath);
+  /// Parses xmlString and holds it; on failure the earlier document stays.
+  void loadXmlString(const std::string& xmlString);
+
+  /// Name of the document's first child node: the root tag name, or "#comment" if a comment comes first.
+  std::string getRootTagName() const;
+  /// Whether xmlPath reaches an element with exactly the attributes "type" and "value"; never throws.
+  bool itemExists(const std::string& xmlPath) const;
+  /// The item's type name; throws if it is none of the seven.
+  std::string getType(const std::string& xmlPath) const;
+  /// The element at xmlPath as pretty-printed XML text; an empty path gives the whole document.
+  std::string getSection(const std::string& xmlPath) const;
+  /// The element at xmlPath and its later same-named siblings, each as XML text, in document order.
+  std::list<std::string> getSiblingSections(const std::string& xmlPath) const;
+
+  /// Value of an "integer" item.
+  int getInteger(const std::string& xmlPath) const;
+  /// Value of a "real" item; nan and inf are refused.
+  double getReal(const std::string& xmlPath) const;
+  /// Value text of a "string" item, unchanged.
+  std::string getString(const std::string& xmlPath) const;
+  /// Value of a "boolean" item.
+  bool getBoolean(const std::string& xmlPath) const;
+  /// Value of a "vector" item, at least one entry.
+  VectorXd getVector(const std::string& xmlPath) const;
+  /// Value of a "matrix" item; reading stops at the first blank row.
+  MatrixXd getMatrix(const std::string& xmlPath) const;
+  /// Words of a "word_array" item, possibly none.
+  std::vector<std::string> getWordArray(const std::string& xmlPath) const;
+
+private:
+  static inline const std::string ERR_MSG_NOT_LOADED = "No document loaded";
+  static inline const std::string PATH_SEP = "/";
+  static inline const std::string ELEM_SEP = " ,\t";
+  static inline const std::string ROW_SEP = ";";
+  static inline const std::string WORD_SEP = " ";
+
+  using Tokenizer = boost::tokenizer<boost::char_separator<char>>;
+
+  void requireDocument() const
+  {
+    if (!pDoc_)
+      throw std::runtime_error(ERR_MSG_NOT_LOADED);
+  }
+  void hold(const std::function<AutoPtr<Document>()>& parse);
+  Node* findElement(const std::string& xmlPath) const;
+  std::pair<std::string, std::string> getTypeValuePair(const std::string& xmlPath) const;
+  std::string getValueOfType(const std::string& xmlPath, const std::string& type) const;
+  Node* findFirstChildElement(const Node* parentNode, const std::string& childNodeName) const;
+  static std::string writeToString(const Node* node);
+  static bool toReal(const std::string& text, double& number);
+  static std::vector<double> parseNumbers(const std::string& text, const std::string& value,
+                                          const std::string& xmlPath);
+  static std::runtime_error invalidValue(const std::string& value, const std::string& xmlPath)
+  {
+    return std::runtime_error("Invalid 'value' attribute: " + value + " Path: " + xmlPath);
+  }
+
+  AutoPtr<Document> pDoc_;
+};
+
+inline void XmlParamDoc::loadXmlFile(const std::string& xmlFilePath)
+{
+  // The pool outlives this call: every document parsed with it holds a reference.
+  AutoPtr<NamePool> pNamePool(new NamePool(10000));
+  hold([&] { return detail::SafeDomParser(pNamePool, MAX_DEPTH).parseFile(xmlFilePath); });
+}
+
+inline void XmlParamDoc::loadXmlString(const std::string& xmlString)
+{
+  hold([&] { return detail::SafeDomParser(nullptr, MAX_DEPTH).parseString(xmlString); });
+}
+
+/// Replaces the held document by what parse returns, or keeps it if parse throws.
+inline void XmlParamDoc::hold(const std::function<AutoPtr<Document>()>& parse)
+{
+  try
+  {
+    pDoc_ = parse();
+  }
+  catch (const Poco::Exception& e)
+  {
+    throw std::runtime_error(e.displayText());
+  }
+}
+
+inline std::string XmlParamDoc::getRootTagName() const
+{
+  if (!pDoc_ || !pDoc_->firstChild())
+    throw std::runtime_error(ERR_MSG_NOT_LOADED);
+  return pDoc_->firstChild()->nodeName();
+}
+
+inline bool XmlParamDoc::itemExists(const std::string& xmlPath) const
+{
+  try
+  {
+    getTypeValuePair(xmlPath);
+    return true;
+  }
+  catch (const std::runtime_error&)
+  {
+    return false;
+  }
+}
+
+inline std::string XmlParamDoc::getType(const std::string& xmlPath) const
+{
+  const std::string type = getTypeValuePair(xmlPath).first;
+  for (const std::string* known : { &INTEGER_TYPE, &REAL_TYPE, &STRING_TYPE, &BOOLEAN_TYPE, &VECTOR_TYPE,
+                                    &MATRIX_TYPE, &WORD_ARRAY_TYPE })
+    if (type == *known)
+      return type;
+  throw std::runtime_error("Unknowns type: " + type + ". Path: " + xmlPath);
+}
+
+inline std::string XmlParamDoc::getSection(const std::string& xmlPath) const
+{
+  requireDocument();
+  const Node* element = findElement(xmlPath);
+  if (!element)
+    return writeToString(pDoc_);
+  return writeToString(element);
+}
+
+inline std::list<std::string> XmlParamDoc::getSiblingSections(const std::string& xmlPath) const
+{
+  requireDocument();
+  std::list<std::string> sections;
+  const Node* found = findElement(xmlPath);
+  for (const Node* node = found; node; node = node->nextSibling())
+    if (node->nodeType() == Node::ELEMENT_NODE && node->nodeName() == found->nodeName())
+      sections.push_back(writeToString(node));
+  return sections;
+}
+
+inline int XmlParamDoc::getInteger(const std::string& xmlPath) const
+{
+  const std::string value = getValueOfType(xmlPath, INTEGER_TYPE);
+  int result;
+  if (!boost::conversion::try_lexical_convert(value, result))
+    throw invalidValue(value, xmlPath);
+  return result;
+}
+
+inline double XmlParamDoc::getReal(const std::string& xmlPath) const
+{
+  const auto typeValue = getTypeValuePair(xmlPath);
+  if (typeValue.first != REAL_TYPE)
+    throw std::runtime_error("Type mismatch: " + typeValue.first + "; value: " + typeValue.second +
+                             "; path: " + xmlPath);
+  double result;
+  if (!toReal(typeValue.second, result))
+    throw invalidValue(typeValue.second, xmlPath);
+  return result;
+}
+
+inline std::string XmlParamDoc::getString(const std::string& xmlPath) const
+{
+  const auto typeValue = getTypeValuePair(xmlPath);
+  if (typeValue.first != STRING_TYPE)
+    throw invalidValue(typeValue.second, xmlPath);
+  return typeValue.second;
+}
+
+inline bool XmlParamDoc::getBoolean(const std::string& xmlPath) const
+{
+  const std::string value = getValueOfType(xmlPath, BOOLEAN_TYPE);
+  if (value == "true")
+    return true;
+  if (value == "false")
+    return false;
+  throw invalidValue(value, xmlPath);
+}
+
+inline VectorXd XmlParamDoc::getVector(const std::string& xmlPath) const
+{
+  const std::string value = getValueOfType(xmlPath, VECTOR_TYPE);
+  const std::vector<double> numbers = parseNumbers(value, value, xmlPath);
+  if (numbers.empty())
+    throw invalidValue(value, xmlPath);
+  return Eigen::Map<const VectorXd>(numbers.data(), numbers.size());
+}
+
+inline MatrixXd XmlParamDoc::getMatrix(const std::string& xmlPath) const
+{
+  const std::string value = getValueOfType(xmlPath, MATRIX_TYPE);
+  std::vector<std::vector<double>> rows;
+  for (const std::string& row : Tokenizer(value, boost::char_separator<char>(ROW_SEP.c_str())))
+  {
+    // A blank row ends the matrix: the writer leaves "; " after the last row.
+    if (row.find_first_not_of(ELEM_SEP) == std::string::npos)
+      break;
+    rows.push_back(parseNumbers(row, value, xmlPath));
+  }
+  if (rows.empty())
+    throw std::runtime_error("Invalid 'value' attribute (no rows): " + value + " Path: " + xmlPath);
+  const std::size_t nCols = rows.front().size();
+  for (const std::vector<double>& row : rows)
+    if (row.size() != nCols)
+      throw std::runtime_error("Matrix dimensions must agree");
+
+  MatrixXd matrix(rows.size(), nCols);
+  for (std::size_t i = 0; i < rows.size(); ++i)
+    for (std::size_t j = 0; j < nCols; ++j)
+      matrix(i, j) = rows[i][j];
+  return matrix;
+}
+
+inline std::vector<std::string> XmlParamDoc::getWordArray(const std::string& xmlPath) const
+{
+  const std::string value = getValueOfType(xmlPath, WORD_ARRAY_TYPE);
+  const Tokenizer words(value, boost::char_separator<char>(WORD_SEP.c_str()));
+  return std::vector<std::string>(words.begin(), words.end());
+}
+
+/// The element at xmlPath, or null for a path with no segments (which names the document node).
+inline Node* XmlParamDoc::findElement(const std::string& xmlPath) const
+{
+  Node* element = nullptr;
+  const Node* parent = pDoc_;
+  for (const std::string& segment : Tokenizer(xmlPath, boost::char_separator<char>(PATH_SEP.c_str())))
+  {
+    element = findFirstChildElement(parent, segment);
+    if (!element)
+      throw std::runtime_error("Path element not found: " + segment);
+    parent = element;
+  }
+  return element;
+}
+
+inline std::pair<std::string, std::string> XmlParamDoc::getTypeValuePair(const std::string& xmlPath) const
+{
+  requireDocument();
+  const Node* element = findElement(xmlPath);
+  if (!element)
+    throw std::runtime_error("Empty path: " + xmlPath);
+
+  const std::string& name = element->nodeName();
+  const AutoPtr<NamedNodeMap> attributes = element->attributes();
+  if (attributes->length() != 2)
+    throw std::runtime_error("Invalid number of attributes in '" + name + "' element");
+  const Node* type = attributes->getNamedItem("type");
+  if (!type)
+    throw std::runtime_error("'type' attribute not found in '" + name + "' element");
+  const Node* value = attributes->getNamedItem("value");
+  if (!value)
+    throw std::runtime_error("'value' attribute not found in '" + name + "' element");
+  return { type->nodeValue(), value->nodeValue() };
+}
+
+/// Value text of the item at xmlPath, which must have the given type.
+inline std::string XmlParamDoc::getValueOfType(const std::string& xmlPath, const std::string& type) const
+{
+  const auto typeValue = getTypeValuePair(xmlPath);
+  if (typeValue.first != type)
+    throw std::runtime_error("Type mismatch. Path: " + xmlPath);
+  return typeValue.second;
+}
+
+inline Node* XmlParamDoc::findFirstChildElement(const Node* parentNode, const std::string& childNodeName) const
+{
+  for (Node* child = parentNode->firstChild(); child; child = child->nextSibling())
+    if (child->nodeName() == childNodeName)
+      return child->nodeType() == Node::ELEMENT_NODE ? child : nullptr;
+  return nullptr;
+}
+
+inline std::string XmlParamDoc::writeToString(const Node* node)
+{
+  DOMWriter writer;
+  writer.setNewLine("\n");
+  // Pretty printing without an XML declaration.
+  writer.setOptions(XMLWriter::PRETTY_PRINT);
+  std::ostringstream text;
+  try
+  {
+    writer.writeNode(text, node);
+  }
+  catch (const Poco::Exception& e)
+  {
+    throw std::runtime_error(e.displayText());
+  }
+  return text.str();
+}
+
+/// Whether text is one double as stream extraction takes it whole, without skipping whitespace.
+inline bool XmlParamDoc::toReal(const std::string& text, double& number)
+{
+  // lexical_cast also takes "nan", "inf" and "infinity" in any case, which stream extraction refuses;
+  // they are the only texts it turns into a non-finite value.
+  return boost::conversion::try_lexical_convert(text, number) && std::isfinite(number);
+}
+
+/// The numbers of text, split at ELEM_SEP; throws invalidValue(value, xmlPath) at the first non-number.
+inline std::vector<double> XmlParamDoc::parseNumbers(const std::string& text, const std::string& value,
+                                                     const std::string& xmlPath)
+{
+  std::vector<double> numbers;
+  for (const std::string& token : Tokenizer(text, boost::char_separator<char>(ELEM_SEP.c_str())))
+  {
+    double number;
+    if (!toReal(token, number))
+      throw invalidValue(value, xmlPath);
+    numbers.push_back(number);
+  }
+  return numbers;
+}
+
+}  // namespace xml
+}  // namespace quarn
+
+#endif  // QUARN_XML_XML_PARAM_DOC_H
