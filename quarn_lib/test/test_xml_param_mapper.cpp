@@ -1,0 +1,220 @@
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <quarn_xml/XmlParamMapper.h>
+
+namespace
+{
+
+using quarn::xml::MatrixXd;
+using quarn::xml::VectorXd;
+using quarn::xml::XmlParamMapper;
+
+struct Config
+{
+  int mode;
+  VectorXd desiredPose;
+  VectorXd pidConfigX;
+  VectorXd pidConfigY;
+  VectorXd pidConfigZ;
+  VectorXd pidConfigYaw;
+};
+
+struct AllTypes
+{
+  int count;
+  double gain;
+  std::string label;
+  bool enabled;
+  VectorXd offsets;
+  VectorXd scales;
+  MatrixXd rotation;
+  std::vector<std::string> topics;
+};
+
+void mapConfig(XmlParamMapper<Config>& m)
+{
+  m.mapItem("mode", &Config::mode);
+  m.mapItem("desired_pose", &Config::desiredPose);
+  m.mapItem("pid_config_x", &Config::pidConfigX);
+  m.mapItem("pid_config_y", &Config::pidConfigY);
+  m.mapItem("pid_config_z", &Config::pidConfigZ);
+  m.mapItem("pid_config_yaw", &Config::pidConfigYaw);
+}
+
+std::string item(const std::string& name, const std::string& type, const std::string& value)
+{
+  return "<" + name + " type=\"" + type + "\" value=\"" + value + "\"/>";
+}
+
+// The node's configuration; each vector item holds its own number first.
+std::string configText(const std::string& root = "hover_lock", const std::string& leaveOut = "")
+{
+  std::string text = "<" + root + ">" + item("mode", "integer", "1");
+  const std::vector<std::string> names = { "desired_pose", "pid_config_x", "pid_config_y", "pid_config_z",
+                                           "pid_config_yaw" };
+  for (std::size_t i = 0; i < names.size(); ++i)
+    if (names[i] != leaveOut)
+      text += item(names[i], "vector", std::to_string(i) + " 0.5 0.25");
+  return text + "<unregistered/></" + root + ">";
+}
+
+template <typename T>
+std::string errorOf(XmlParamMapper<T>& m, const std::string& text)
+{
+  try
+  {
+    m.loadXmlString(text);
+  }
+  catch (const std::runtime_error& e)
+  {
+    return e.what();
+  }
+  return "no exception";
+}
+
+TEST(XmlParamMapper, LoadFillsEveryRegisteredMember)
+{
+  XmlParamMapper<Config> m;
+  EXPECT_EQ(0, m.data().mode);
+  EXPECT_EQ(0, m.data().pidConfigX.size());
+  mapConfig(m);
+  m.loadXmlString(configText());
+  EXPECT_EQ(1, m.data().mode);
+  EXPECT_EQ((VectorXd(3) << 0, 0.5, 0.25).finished(), m.data().desiredPose);
+  EXPECT_EQ((VectorXd(3) << 1, 0.5, 0.25).finished(), m.data().pidConfigX);
+  EXPECT_EQ((VectorXd(3) << 2, 0.5, 0.25).finished(), m.data().pidConfigY);
+  EXPECT_EQ((VectorXd(3) << 3, 0.5, 0.25).finished(), m.data().pidConfigZ);
+  EXPECT_EQ((VectorXd(3) << 4, 0.5, 0.25).finished(), m.data().pidConfigYaw);
+}
+
+TEST(XmlParamMapper, EveryTypeIsReadWithItsGetter)
+{
+  XmlParamMapper<AllTypes> m;
+  m.mapItem("count", &AllTypes::count);
+  m.mapItem("gain", &AllTypes::gain);
+  m.mapItem("label", &AllTypes::label);
+  m.mapItem("enabled", &AllTypes::enabled);
+  m.mapItem("offsets", &AllTypes::offsets);
+  m.mapItem("rotation", &AllTypes::rotation);
+  m.mapItem("topics", &AllTypes::topics);
+  m.loadXmlString("<r>" + item("count", "integer", "-3") + item("gain", "real", "0.125") +
+                  item("label", "string", " a b ") + item("enabled", "boolean", "true") +
+                  item("offsets", "vector", "1 2") + item("rotation", "matrix", "1 0; 0 1") +
+                  item("topics", "word_array", "nav pixel") + "</r>");
+  EXPECT_EQ(-3, m.data().count);
+  EXPECT_EQ(0.125, m.data().gain);
+  EXPECT_EQ(" a b ", m.data().label);
+  EXPECT_TRUE(m.data().enabled);
+  EXPECT_EQ(VectorXd::LinSpaced(2, 1, 2), m.data().offsets);
+  EXPECT_EQ(MatrixXd::Identity(2, 2), m.data().rotation);
+  EXPECT_EQ((std::vector<std::string>{ "nav", "pixel" }), m.data().topics);
+}
+
+TEST(XmlParamMapper, NameCanBeRegisteredOnce)
+{
+  XmlParamMapper<Config> m;
+  m.mapItem("mode", &Config::mode);
+  for (auto again : { +[](XmlParamMapper<Config>& mm) { mm.mapItem("mode", &Config::mode); },
+                      +[](XmlParamMapper<Config>& mm) { mm.mapItem("mode", &Config::desiredPose); } })
+  {
+    try
+    {
+      again(m);
+      ADD_FAILURE() << "no exception";
+    }
+    catch (const std::runtime_error& e)
+    {
+      EXPECT_STREQ("Name already used: mode", e.what());
+    }
+  }
+  // Names are compared exactly.
+  m.mapItem("Mode", &Config::desiredPose);
+  m.loadXmlString("<r>" + item("mode", "integer", "7") + item("Mode", "vector", "1") + "</r>");
+  EXPECT_EQ(7, m.data().mode);
+  EXPECT_EQ(1, m.data().desiredPose.size());
+}
+
+TEST(XmlParamMapper, ItemsAreVisitedByTypeThenName)
+{
+  XmlParamMapper<AllTypes> m;
+  m.mapItem("w", &AllTypes::topics);
+  m.mapItem("v2", &AllTypes::offsets);
+  m.mapItem("m", &AllTypes::rotation);
+  m.mapItem("b", &AllTypes::enabled);
+  m.mapItem("s", &AllTypes::label);
+  m.mapItem("v10", &AllTypes::scales);
+  m.mapItem("r", &AllTypes::gain);
+  m.mapItem("i", &AllTypes::count);
+  const std::map<std::string, std::string> items = {
+    { "i", item("i", "integer", "1") },  { "r", item("r", "real", "1") },     { "s", item("s", "string", "") },
+    { "b", item("b", "boolean", "true") }, { "v10", item("v10", "vector", "1") }, { "v2", item("v2", "vector", "1") },
+    { "m", item("m", "matrix", "1") },   { "w", item("w", "word_array", "") },
+  };
+  // Each load stops at the first item, in visiting order, that the document still lacks.
+  std::string present;
+  std::vector<std::string> visited;
+  for (std::string error; (error = errorOf(m, "<doc>" + present + "</doc>")) != "no exception";)
+  {
+    ASSERT_EQ(0u, error.find("Path element not found: ")) << error;
+    visited.push_back(error.substr(error.find(": ") + 2));
+    present += items.at(visited.back());
+  }
+  EXPECT_EQ((std::vector<std::string>{ "i", "r", "s", "b", "v10", "v2", "m", "w" }), visited);
+}
+
+TEST(XmlParamMapper, FailedLoadKeepsWhatWasReadBefore)
+{
+  XmlParamMapper<Config> m;
+  mapConfig(m);
+  m.data().mode = 9;
+  m.data().pidConfigY = VectorXd::Zero(6);
+  m.data().pidConfigZ = VectorXd::Ones(2);
+  EXPECT_EQ("Path element not found: pid_config_y", errorOf(m, configText("hover_lock", "pid_config_y")));
+  EXPECT_EQ(1, m.data().mode);
+  EXPECT_EQ(0, m.data().desiredPose(0));
+  EXPECT_EQ(1, m.data().pidConfigX(0));
+  EXPECT_EQ(VectorXd::Zero(6), m.data().pidConfigY);
+  EXPECT_EQ(0, m.data().pidConfigYaw.size());
+  EXPECT_EQ(VectorXd::Ones(2), m.data().pidConfigZ);
+
+  // A vector takes the length of the item read.
+  m.loadXmlString(configText());
+  EXPECT_EQ(3, m.data().pidConfigY.size());
+}
+
+TEST(XmlParamMapper, FailuresPassThroughUnchanged)
+{
+  XmlParamMapper<Config> m;
+  mapConfig(m);
+  std::string badMode = configText();
+  badMode.replace(badMode.find("\"integer\""), 9, "\"real\"");
+  EXPECT_EQ("Type mismatch. Path: hover_lock/mode", errorOf(m, badMode));
+  EXPECT_EQ(0u, errorOf(m, "<hover_lock>").find("SAXParseException"));
+  EXPECT_EQ(0, m.data().mode);
+}
+
+TEST(XmlParamMapper, RootTagNameIsFixedByTheFirstLoad)
+{
+  XmlParamMapper<Config> m;
+  mapConfig(m);
+  m.loadXmlString(configText("first"));
+  EXPECT_EQ("Path element not found: first", errorOf(m, configText("second")));
+
+  XmlParamMapper<Config> commented;
+  mapConfig(commented);
+  EXPECT_EQ("Path element not found: #comment", errorOf(commented, "<!-- c -->" + configText()));
+}
+
+TEST(XmlParamMapper, WithoutItemsALoadOnlyParses)
+{
+  XmlParamMapper<Config> m;
+  m.loadXmlString("<anything><x/></anything>");
+  EXPECT_EQ(0u, errorOf(m, "<a></b>").find("SAXParseException"));
+  EXPECT_EQ(0, m.data().mode);
+}
+
+}  // namespace
