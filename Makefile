@@ -33,5 +33,10 @@ build: $(BUILD_DIR)/Makefile
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure
 
+.PHONY: demo
+# The real node against a simulated vehicle on a private master; results in out/demo/.
+demo: build
+	/usr/bin/python3 quarn_dev/demo/run_demo.py --devel $(BUILD_DIR)/devel --out out/demo
+
 clean:
 	rm -rf $(BUILD_DIR) out

@@ -40,16 +40,19 @@ double steadySeconds()
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-// Reads a private list parameter of exactly `size` numbers; false (and a FATAL line) when it has another length.
+// Reads an optional private list of exactly `size` numbers into `values`, which keeps its content when the
+// parameter is not set; false (and a FATAL line) when it is set to anything else.
 bool readList(const ros::NodeHandle& pnh, const std::string& name, size_t size, std::vector<double>& values)
 {
-  if (!pnh.getParam(name, values)) {
+  if (!pnh.hasParam(name)) {
     return true;
   }
-  if (values.size() != size) {
-    ROS_FATAL("Parameter ~%s needs %zu numbers, got %zu", name.c_str(), size, values.size());
+  std::vector<double> read;
+  if (!pnh.getParam(name, read) || read.size() != size) {
+    ROS_FATAL("Parameter ~%s must be a list of %zu numbers", name.c_str(), size);
     return false;
   }
+  values = read;
   return true;
 }
 

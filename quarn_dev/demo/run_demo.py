@@ -1,0 +1,291 @@
+#!/usr/bin/python3
+"""Closed-loop demo: the real hover_lock node against the simulated vehicle, on a private ROS master.
+
+Runs two scenarios (navigation-driven hold, visual servoing), prints a table per scenario, writes
+trajectory.csv and hover_lock_demo.png into the output directory and exits 1 when a scenario does not settle.
+Every process it starts is stopped by its pid, also on Ctrl-C and on failure.
+
+    /usr/bin/python3 quarn_dev/demo/run_demo.py --devel build/devel --out out/demo
+"""
+import argparse
+import csv
+import math
+import os
+import signal
+import socket
+import subprocess
+import sys
+import time
+import xmlrpc.client
+from dataclasses import dataclass
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+AXES = ("x", "y", "depth", "heading")
+UNITS = ("m", "m", "m", "rad")
+TOLERANCE = (0.1, 0.1, 0.1, 0.05)
+# A scenario has settled when every axis stays within TOLERANCE from then on, for at least this long (s).
+MIN_HOLD = 5.0
+
+
+@dataclass
+class Scenario:
+    name: str
+    title: str
+    config: Path
+    target: tuple  # x, y, depth, heading held
+    initial: tuple  # x, y, z, yaw
+    current: tuple  # world-frame m/s
+    duration: float
+    visual_target: tuple = None  # world x, y, z of the target the camera sees
+
+
+# In both scenarios the current has carried the vehicle off the spot it is to hold.
+SCENARIOS = (
+    Scenario("mode1", "mode 1: hold (0, 0, 2, 0) from (3, -3, 3, 1) against a current of (0.4, -0.4, 0.05) m/s",
+             HERE / "hover_lock_mode1.xml", (0.0, 0.0, 2.0, 0.0), (3.0, -3.0, 3.0, 1.0), (0.4, -0.4, 0.05), 30.0),
+    Scenario("mode0", "mode 0: servo onto a target 3 m ahead and 2 m to the left, against a current of "
+             "(-0.3, -0.2, 0.05) m/s; depth and heading held",
+             HERE / "hover_lock_mode0.xml", (3.0, 2.0, 2.0, 0.0), (0.0, 0.0, 2.0, 0.0), (-0.3, -0.2, 0.05), 25.0,
+             visual_target=(3.0, 2.0, 2.0)),
+)
+NOISE = 0.02  # m/s and rad/s
+SEED = 1
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wrap(angle):
+    return math.remainder(angle, 2 * math.pi)
+
+
+class Processes:
+    """Children started by this script, stopped by their pids in reverse order."""
+
+    def __init__(self, env, log_dir):
+        self.env, self.log_dir, self.children = env, log_dir, []
+
+    def start(self, name, args):
+        log = open(self.log_dir / f"{name}.log", "w")
+        child = subprocess.Popen(args, env=self.env, stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        child.name, child.log = name, log
+        self.children.append(child)
+        return child
+
+    def stop(self, child):
+        if child.poll() is None:
+            for sig, wait in ((signal.SIGINT, 5), (signal.SIGTERM, 3), (signal.SIGKILL, 3)):
+                child.send_signal(sig)
+                try:
+                    child.wait(wait)
+                    break
+                except subprocess.TimeoutExpired:
+                    pass
+        child.log.close()
+        self.children.remove(child)
+
+    def stop_all(self):
+        for child in reversed(list(self.children)):
+            self.stop(child)
+
+    def tail(self, child, lines=15):
+        child.log.flush()
+        text = (self.log_dir / f"{child.name}.log").read_text(errors="replace").splitlines()
+        return "\n".join(text[-lines:])
+
+
+def wait_for_master(master, proxy, timeout=20.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if master.poll() is not None:
+            raise RuntimeError("rosmaster exited at start-up")
+        try:
+            proxy.getPid("/demo")
+            return
+        except OSError:
+            time.sleep(0.1)
+    raise RuntimeError("rosmaster did not answer within %.0f s" % timeout)
+
+
+def read_trajectory(path):
+    if not path.exists():
+        return []
+    with open(path) as f:
+        rows = list(csv.DictReader(f))
+    # The last line may still be half written.
+    return [{k: float(v) for k, v in r.items()} for r in rows if None not in r.values() and "" not in r.values()]
+
+
+def errors(scenario, row):
+    tx, ty, tz, tyaw = scenario.target
+    return (row["x"] - tx, row["y"] - ty, row["z"] - tz, wrap(row["yaw"] - tyaw))
+
+
+def progress(scenario, rows, interactive):
+    if not rows:
+        return
+    e = errors(scenario, rows[-1])
+    line = "%s %5.1f s / %.0f s   error x %+6.2f m  y %+6.2f m  depth %+6.2f m  heading %+6.3f rad" % (
+        scenario.name, rows[-1]["t"], scenario.duration, *e)
+    if interactive:
+        print("\r" + line, end="", flush=True)
+    else:
+        print(line, flush=True)
+
+
+def run_scenario(scenario, procs, proxy, devel, out, interactive):
+    trajectory = out / f"{scenario.name}_sim.csv"
+    trajectory.unlink(missing_ok=True)
+    proxy.setParam("/demo", "/hover_lock_config", scenario.config.read_text())
+    sim_params = {"initial_pose": list(scenario.initial), "current": list(scenario.current),
+                  "velocity_noise": NOISE, "seed": SEED, "duration": scenario.duration,
+                  "trajectory_file": str(trajectory)}
+    if scenario.visual_target:
+        sim_params["target"] = list(scenario.visual_target)
+    proxy.deleteParam("/demo", "/vehicle_sim")
+    for key, value in sim_params.items():
+        proxy.setParam("/demo", "/vehicle_sim/" + key, value)
+
+    node = procs.start(f"{scenario.name}_hover_lock", [str(devel / "lib/quarn_dev/hover_lock")])
+    sim = procs.start(f"{scenario.name}_vehicle_sim", [str(devel / "lib/quarn_dev/vehicle_sim")])
+    deadline = time.monotonic() + scenario.duration + 30.0
+    last_print = 0.0
+    while sim.poll() is None:
+        if node.poll() is not None:
+            raise RuntimeError("hover_lock exited with status %d:\n%s" % (node.returncode, procs.tail(node)))
+        if time.monotonic() > deadline:
+            raise RuntimeError("the simulated run did not finish in time:\n" + procs.tail(sim))
+        if time.monotonic() - last_print >= (0.2 if interactive else 5.0):
+            progress(scenario, read_trajectory(trajectory), interactive)
+            last_print = time.monotonic()
+        time.sleep(0.05)
+    if interactive:
+        print()
+    if sim.returncode != 0:
+        raise RuntimeError("vehicle_sim exited with status %d:\n%s" % (sim.returncode, procs.tail(sim)))
+    procs.stop(node)
+    procs.stop(sim)
+    rows = read_trajectory(trajectory)
+    if not rows:
+        raise RuntimeError("vehicle_sim recorded nothing")
+    return rows
+
+
+def summarise(scenario, rows):
+    """Per axis: settle time (None if it never stays within tolerance), final error, largest commands."""
+    end = rows[-1]["t"]
+    commands = ("cmd_x", "cmd_y", "cmd_z", "cmd_yaw")
+    summary = []
+    for axis in range(4):
+        errs = [errors(scenario, r)[axis] for r in rows]
+        outside = [r["t"] for r, e in zip(rows, errs) if abs(e) >= TOLERANCE[axis]]
+        settled = outside[-1] if outside else 0.0
+        if end - settled < MIN_HOLD:
+            settled = None
+        cmd = [abs(r[commands[axis]]) for r in rows]
+        after = [c for r, c in zip(rows, cmd) if settled is not None and r["t"] > settled]
+        summary.append((settled, errs[-1], max(cmd), max(after) if after else None))
+    return summary
+
+
+def print_table(scenario, summary):
+    print("\n" + scenario.title)
+    print("  %-8s %12s %14s %18s %16s" % ("axis", "settled at", "final error", "largest command", "once settled"))
+    for axis, unit, (settled, final, largest, after) in zip(AXES, UNITS, summary):
+        rate = unit + "/s"
+        print("  %-8s %12s %14s %18s %16s" % (
+            axis, "%.1f s" % settled if settled is not None else "never", "%+.3f %s" % (final, unit),
+            "%.1f %s" % (largest, rate), "%.1f %s" % (after, rate) if after is not None else "-"))
+    times = [s[0] for s in summary]
+    overall = "never" if None in times else "%.1f s" % max(times)
+    print("  settled within %.2f m and %.2f rad: %s\n" % (TOLERANCE[0], TOLERANCE[3], overall))
+    return None not in times
+
+
+def write_csv(path, results):
+    with open(path, "w", newline="") as f:
+        w = csv.writer(f)
+        w.writerow(["scenario", "t", "x", "y", "z", "yaw", "target_x", "target_y", "target_z", "target_yaw",
+                    "cmd_x", "cmd_y", "cmd_z", "cmd_yaw"])
+        for scenario, rows in results:
+            for r in rows:
+                w.writerow([scenario.name] + ["%.4f" % v for v in (
+                    r["t"], r["x"], r["y"], r["z"], r["yaw"], *scenario.target,
+                    r["cmd_x"], r["cmd_y"], r["cmd_z"], r["cmd_yaw"])])
+
+
+def plot(path, results):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig = plt.figure(figsize=(13, 4.2 * len(results)), layout="constrained")
+    for subfig, (scenario, rows) in zip(fig.subfigures(len(results), 1), results):
+        subfig.suptitle(scenario.title, fontsize=10)
+        grid = subfig.subplots(2, 4, sharex=True, gridspec_kw={"height_ratios": [2, 1]})
+        t = [r["t"] for r in rows]
+        for axis, (pose, command) in enumerate(zip(("x", "y", "z", "yaw"), ("cmd_x", "cmd_y", "cmd_z", "cmd_yaw"))):
+            top, bottom = grid[0][axis], grid[1][axis]
+            target = scenario.target[axis]
+            top.axhspan(target - TOLERANCE[axis], target + TOLERANCE[axis], color="tab:green", alpha=0.15, lw=0,
+                        label="tolerance")
+            top.axhline(target, color="tab:green", lw=1, ls="--", label="target")
+            top.plot(t, [r[pose] for r in rows], color="tab:blue", lw=1.5, label="vehicle")
+            top.set_title("%s (%s)" % (AXES[axis], UNITS[axis]), fontsize=9)
+            bottom.step(t, [r[command] for r in rows], where="post", color="tab:orange", lw=0.8)
+            bottom.set_ylim(-1.15, 1.15)
+            bottom.set_xlabel("time (s)", fontsize=8)
+            for ax in (top, bottom):
+                ax.grid(alpha=0.3)
+                ax.tick_params(labelsize=8)
+        grid[0][0].legend(fontsize=7, loc="center right")
+        grid[1][0].set_ylabel("command\n(m/s, rad/s)", fontsize=8)
+    fig.savefig(path, dpi=72)
+    plt.close(fig)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--devel", required=True, type=Path, help="catkin devel space holding the binaries")
+    parser.add_argument("--out", required=True, type=Path, help="directory for the results")
+    args = parser.parse_args()
+    devel, out = args.devel.resolve(), args.out.resolve()
+    out.mkdir(parents=True, exist_ok=True)
+
+    port = free_port()
+    env = dict(os.environ, ROS_MASTER_URI="http://127.0.0.1:%d" % port, ROS_HOSTNAME="127.0.0.1",
+               ROS_HOME=str(out / "ros"), ROSCONSOLE_STDOUT_LINE_BUFFERED="1")
+    procs = Processes(env, out)
+    # Ctrl-C and termination unwind through the finally below, which stops every child.
+    for sig in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(sig, lambda *_: sys.exit(130))
+    try:
+        master = procs.start("rosmaster", ["rosmaster", "--core", "-p", str(port)])
+        proxy = xmlrpc.client.ServerProxy(env["ROS_MASTER_URI"])
+        wait_for_master(master, proxy)
+        interactive = sys.stdout.isatty()
+        results = []
+        for scenario in SCENARIOS:
+            print("Running %s on a private master at port %d" % (scenario.title, port), flush=True)
+            results.append((scenario, run_scenario(scenario, procs, proxy, devel, out, interactive)))
+        settled = [print_table(scenario, summarise(scenario, rows)) for scenario, rows in results]
+        write_csv(out / "trajectory.csv", results)
+        plot(out / "hover_lock_demo.png", results)
+        print("Wrote %s and %s" % (out / "hover_lock_demo.png", out / "trajectory.csv"))
+    except RuntimeError as e:
+        print("\ndemo failed: %s" % e, file=sys.stderr)
+        return 1
+    finally:
+        procs.stop_all()
+    if not all(settled):
+        print("A scenario did not settle.", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
