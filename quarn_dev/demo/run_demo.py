@@ -224,7 +224,7 @@ def plot(path, results):
     import matplotlib.pyplot as plt
 
     fig = plt.figure(figsize=(13, 4.2 * len(results)), layout="constrained")
-    for subfig, (scenario, rows) in zip(fig.subfigures(len(results), 1), results):
+    for subfig, (scenario, rows) in zip(fig.subfigures(len(results), 1, squeeze=False).flat, results):
         subfig.suptitle(scenario.title, fontsize=10)
         grid = subfig.subplots(2, 4, sharex=True, gridspec_kw={"height_ratios": [2, 1]})
         t = [r["t"] for r in rows]

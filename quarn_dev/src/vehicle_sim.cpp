@@ -11,8 +11,9 @@
 //   ~duration         length of the run (s) after which the node shuts down, default 0 (run until stopped)
 //   ~trajectory_file  CSV file receiving time, pose and applied set-point of every step, default none
 //
-// The run starts when "navigator_data" has a subscriber (and "pixel_correction" too, with a target), so that the
-// controller sees the whole run, including the one correction of type -1 that opens a servoing run.
+// The run starts once a controller is connected both ways: "navigator_data" (and "pixel_correction", with a
+// target) has a subscriber and "behavior_response" a publisher. The controller thus sees the whole run, including
+// the one correction of type -1 that opens a servoing run.
 #include <chrono>
 #include <fstream>
 #include <optional>
@@ -87,7 +88,7 @@ class Simulator {
   {
     const double now = steadySeconds();
     if (!started_) {
-      if (navigationPub_.getNumSubscribers() == 0 || (target_ && correctionPub_.getNumSubscribers() == 0)) {
+      if (!controllerConnected()) {
         return;
       }
       started_ = true;
@@ -108,6 +109,12 @@ class Simulator {
   }
 
  private:
+  bool controllerConnected() const
+  {
+    return navigationPub_.getNumSubscribers() > 0 && responseSub_.getNumPublishers() > 0 &&
+           (!target_ || correctionPub_.getNumSubscribers() > 0);
+  }
+
   void onResponse(const BhResponse& response) { model_.command(toCommand(response), steadySeconds()); }
 
   void publishNavigation()
