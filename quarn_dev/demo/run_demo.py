@@ -93,7 +93,6 @@ class Processes:
             self.stop(child)
 
     def tail(self, child, lines=15):
-        child.log.flush()
         text = (self.log_dir / f"{child.name}.log").read_text(errors="replace").splitlines()
         return "\n".join(text[-lines:])
 
@@ -248,6 +247,11 @@ def plot(path, results):
     plt.close(fig)
 
 
+def interrupted(signum, _frame):
+    print("\ninterrupted: stopping every process the demo started", file=sys.stderr)
+    sys.exit(128 + signum)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--devel", required=True, type=Path, help="catkin devel space holding the binaries")
@@ -262,7 +266,7 @@ def main():
     procs = Processes(env, out)
     # Ctrl-C and termination unwind through the finally below, which stops every child.
     for sig in (signal.SIGINT, signal.SIGTERM):
-        signal.signal(sig, lambda *_: sys.exit(130))
+        signal.signal(sig, interrupted)
     try:
         master = procs.start("rosmaster", ["rosmaster", "--core", "-p", str(port)])
         proxy = xmlrpc.client.ServerProxy(env["ROS_MASTER_URI"])
