@@ -1,0 +1,168 @@
+// hover_lock: holds an underwater vehicle at a pose. Mode 1 steers to a configured pose from every navigation
+// message; mode 0 follows the pixel corrections of a vision component while holding depth and heading.
+// Configuration: the XML text in the parameter "hover_lock_config", read once at start-up.
+
+#include <exception>
+#include <string>
+
+#include <Eigen/Core>
+#include <ros/ros.h>
+
+#include <quarn_common/BhResponse.h>
+#include <quarn_common/NavigationData.h>
+#include <quarn_common/VisualServoingData.h>
+#include <quarn_dev/hover_lock_core.h>
+#include <quarn_pid.h>
+#include <quarn_xml/XmlParamMapper.h>
+
+using quarn::dev::DeviceConfig;
+using quarn_common::BhResponse;
+using quarn_common::NavigationData;
+using quarn_common::VisualServoingData;
+
+// Shared by the two callbacks, which ros::spin() runs one at a time on the main thread.
+pid::CPid pidX;
+pid::CPid pidY;
+pid::CPid pidZ;
+pid::CPid pidYaw;
+bool firstTime = false;
+// Sized for the four error elements up front, so a control step never reallocates it.
+Eigen::VectorXd error = Eigen::VectorXd::Zero(4);
+quarn::xml::XmlParamMapper<DeviceConfig> xmlParamMapper;
+ros::Publisher pub;
+NavigationData navigation;
+float profunditat = 0.0f;
+float orientacio = 0.0f;
+
+// Seconds between two warnings about unusable messages from one callback.
+const double WARN_PERIOD = 5.0;
+
+// Steps the four controllers in their fixed order (each reads the clock) and publishes the response.
+void stepAndPublish(double measureX, double measureY, double measureZ, double measureYaw)
+{
+  const double outX = pidX.action(measureX);
+  const double outY = pidY.action(measureY);
+  const double outZ = pidZ.action(measureZ);
+  const double outYaw = pidYaw.action(measureYaw);
+  pub.publish(quarn::dev::behaviorResponse(outX, outY, outZ, outYaw));
+}
+
+void navigationCallBack(const NavigationData& navigationData)
+{
+  if (!quarn::dev::isUsable(navigationData.pose))
+  {
+    // A NaN measure would stick in the controllers' integrals for good.
+    ROS_WARN_THROTTLE(WARN_PERIOD, "Ignoring navigation data: x, y, z or yaw is not finite");
+  }
+  else
+  {
+    navigation = navigationData;
+    if (xmlParamMapper.data().mode == 1)
+    {
+      error = quarn::dev::computeErrorPosition(navigation.pose, xmlParamMapper.data().desiredPose);
+      stepAndPublish(error[0], error[1], error[2], error[3]);
+    }
+  }
+  // Logged after publishing, to keep console work off the response path.
+  ROS_INFO("Received navigation data");
+}
+
+void handleKeepRelativePosition(VisualServoingData desviation)
+{
+  if (xmlParamMapper.data().mode != 0)
+  {
+    return;
+  }
+  if (desviation.type == -1)
+  {
+    firstTime = true;
+    return;
+  }
+  if (!quarn::dev::isUsable(desviation))
+  {
+    ROS_WARN_THROTTLE(WARN_PERIOD, "Ignoring pixel correction: position x or y is not finite");
+    return;
+  }
+  if (firstTime)
+  {
+    firstTime = false;
+    profunditat = static_cast<float>(navigation.pose[2]);
+    orientacio = static_cast<float>(navigation.pose[5]);
+  }
+  // The heading difference is deliberately not wrapped.
+  stepAndPublish(desviation.correction.position.x, desviation.correction.position.y,
+                 profunditat - navigation.pose[2], orientacio - navigation.pose[5]);
+}
+
+// Registers the six items and loads the text; on failure logs why at FATAL and returns false.
+bool loadConfig(const std::string& xmlConfig)
+{
+  try
+  {
+    xmlParamMapper.mapItem("pid_config_x", &DeviceConfig::pidConfigX);
+    xmlParamMapper.mapItem("pid_config_y", &DeviceConfig::pidConfigY);
+    xmlParamMapper.mapItem("pid_config_z", &DeviceConfig::pidConfigZ);
+    xmlParamMapper.mapItem("pid_config_yaw", &DeviceConfig::pidConfigYaw);
+    xmlParamMapper.mapItem("desired_pose", &DeviceConfig::desiredPose);
+    xmlParamMapper.mapItem("mode", &DeviceConfig::mode);
+    xmlParamMapper.loadXmlString(xmlConfig);
+  }
+  catch (const std::exception& e)
+  {
+    ROS_FATAL("Cannot load the configuration: %s", e.what());
+    return false;
+  }
+  const std::string shortfall = quarn::dev::configShortfall(xmlParamMapper.data());
+  if (!shortfall.empty())
+  {
+    ROS_FATAL("Cannot use the configuration: %s", shortfall.c_str());
+    return false;
+  }
+  const int mode = xmlParamMapper.data().mode;
+  if (mode != 0 && mode != 1)
+  {
+    ROS_WARN("Mode %d is neither 0 nor 1: nothing will be published", mode);
+  }
+  return true;
+}
+
+void initPid()
+{
+  const DeviceConfig& config = xmlParamMapper.data();
+  const auto init = [](pid::CPid& controller, const Eigen::VectorXd& gains) {
+    controller.init(0.0, gains[0], gains[1], gains[2]);
+  };
+  init(pidX, config.pidConfigX);
+  init(pidY, config.pidConfigY);
+  init(pidZ, config.pidConfigZ);
+  init(pidYaw, config.pidConfigYaw);
+}
+
+int main(int argc, char** argv)
+{
+  ros::init(argc, argv, "hover_lock");
+  ros::NodeHandle nh;
+  pub = nh.advertise<BhResponse>("behavior_response", 1);
+  ros::Subscriber subMovement = nh.subscribe("pixel_correction", 1, handleKeepRelativePosition);
+  ros::Subscriber navigationSub = nh.subscribe("navigator_data", 1, navigationCallBack);
+
+  std::string xmlConfig;
+  if (ros::param::get("hover_lock_config", xmlConfig))
+  {
+    ROS_INFO("config file = %s", xmlConfig.c_str());
+  }
+  else
+  {
+    ROS_INFO("Couldn't get 'hover_lock_config' param.");
+  }
+
+  const bool configured = loadConfig(xmlConfig);
+  if (configured)
+  {
+    initPid();
+    ros::spin();
+  }
+  // The global publisher outlives main: unadvertise it while roscpp is still up.
+  pub.shutdown();
+  return configured ? 0 : 1;
+}

@@ -1,0 +1,217 @@
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include <quarn_dev/hover_lock_core.h>
+
+using quarn::dev::behaviorResponse;
+using quarn::dev::computeErrorPosition;
+using quarn::dev::configShortfall;
+using quarn::dev::DeviceConfig;
+using quarn::dev::isUsable;
+using quarn::dev::NavigationPose;
+
+namespace
+{
+
+// Covers the rounding of cos(pi/2) and sin(pi) and the last bit of a wrapped angle.
+const double TOLERANCE = 1e-12;
+const double NAN_ = std::numeric_limits<double>::quiet_NaN();
+const double INF = std::numeric_limits<double>::infinity();
+
+NavigationPose pose(double x, double y, double z, double yaw)
+{
+  return NavigationPose{ { x, y, z, 0.0, 0.0, yaw } };
+}
+
+Eigen::VectorXd vector(std::initializer_list<double> values)
+{
+  Eigen::VectorXd v(static_cast<Eigen::Index>(values.size()));
+  Eigen::Index i = 0;
+  for (double value : values)
+  {
+    v[i++] = value;
+  }
+  return v;
+}
+
+// Equal including the sign of a zero.
+::testing::AssertionResult sameDouble(double expected, double actual)
+{
+  if (expected == actual && std::signbit(expected) == std::signbit(actual))
+  {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure() << "expected " << expected << ", got " << actual;
+}
+
+DeviceConfig completeConfig()
+{
+  DeviceConfig config;
+  config.pidConfigX = vector({ 0.5, 0.0, 0.1 });
+  config.pidConfigY = vector({ 0.5, 0.0, 0.1 });
+  config.pidConfigZ = vector({ 0.5, 0.0, 0.1 });
+  config.pidConfigYaw = vector({ 0.5, 0.0, 0.1 });
+  config.desiredPose = vector({ 1.0, 2.0, 3.0, 0.0, 0.0, 0.5 });
+  return config;
+}
+
+}  // namespace
+
+TEST(ComputeErrorPosition, TurnsTheTargetIntoTheVehicleFrame)
+{
+  const double pi = 3.141592653589793;
+  struct Case
+  {
+    const char* name;
+    NavigationPose current;
+    Eigen::VectorXd desired;
+    Eigen::Vector4d expected;
+  };
+  const Case cases[] = {
+    { "ahead", pose(0, 0, 2, 0), vector({ 1, 0, 2, 0, 0, 0 }), { 1, 0, 0, 0 } },
+    { "across to the left", pose(0, 0, 2, 0), vector({ 0, 1, 2, 0, 0, 0 }), { 0, 1, 0, 0 } },
+    { "ahead at heading pi/2", pose(0, 0, 2, pi / 2), vector({ 0, 1, 2, 0, 0, pi / 2 }), { 1, 0, 0, 0 } },
+    { "behind a vehicle facing -x", pose(1, 2, 0, pi), vector({ 3, 2, 0, 0, 0, pi }), { -2, 0, 0, 0 } },
+    { "offset vehicle at heading -pi/2", pose(5, 5, 0, -pi / 2), vector({ 6, 3, 0, 0, 0, -pi / 2 }), { 2, 1, 0, 0 } },
+    { "deeper than the target", pose(0, 0, 5, 0), vector({ 0, 0, 3, 0, 0, 0 }), { 0, 0, 2, 0 } },
+    { "shallower than the target", pose(0, 0, 1, 0), vector({ 0, 0, 3, 0, 0, 0 }), { 0, 0, -2, 0 } },
+    { "heading right of the target", pose(0, 0, 0, 0.5), vector({ 0, 0, 0, 0, 0, 0.25 }), { 0, 0, 0, 0.25 } },
+    { "heading across +-pi wraps", pose(0, 0, 0, 3.1), vector({ 0, 0, 0, 0, 0, -3.1 }), { 0, 0, 0, 6.2 - 2 * pi } },
+    { "unread entries 3 and 4 ignored", NavigationPose{ { 0, 0, 0, 9, 9, 0 } }, vector({ 1, 0, 0, 7, 7, 0 }),
+      { 1, 0, 0, 0 } },
+  };
+  for (const Case& c : cases)
+  {
+    SCOPED_TRACE(c.name);
+    const Eigen::Vector4d error = computeErrorPosition(c.current, c.desired);
+    for (int i = 0; i < 4; ++i)
+    {
+      EXPECT_NEAR(c.expected[i], error[i], TOLERANCE) << "element " << i;
+    }
+  }
+}
+
+TEST(Tenth, RoundsInSinglePrecisionHalfAwayFromZeroKeepingZeroSigns)
+{
+  struct Case
+  {
+    double output;
+    double tenth;
+    double negated;
+  };
+  const Case cases[] = {
+    { 0.25, 0.3, -0.3 },         // halfway: away from zero, and exactly the double 0.3
+    { -0.25, -0.3, 0.3 },        //
+    { 0.04, 0.0, -0.0 },         // rounds to a zero that keeps the product's sign
+    { -0.04, -0.0, 0.0 },        //
+    { 0.0, 0.0, -0.0 },          //
+    { -0.0, -0.0, 0.0 },         //
+    { 0.149999999, 0.2, -0.2 },  // 1.49999999 becomes 1.5 in single precision
+    { 0.14, 0.1, -0.1 },         //
+    { 1.0, 1.0, -1.0 },          //
+    { -1.0, -1.0, 1.0 },         //
+    { 0.95, 1.0, -1.0 },         //
+    { -0.55, -0.6, 0.6 },        //
+  };
+  for (const Case& c : cases)
+  {
+    SCOPED_TRACE(c.output);
+    EXPECT_TRUE(sameDouble(c.tenth, quarn::dev::tenth(c.output)));
+    EXPECT_TRUE(sameDouble(c.negated, quarn::dev::negatedTenth(c.output)));
+  }
+}
+
+TEST(BehaviorResponse, CommandsTheFourAxesWithFlagsAndPriority)
+{
+  const quarn_common::BhResponse response = behaviorResponse(0.1, -0.2, 0.3, -0.4);
+  EXPECT_TRUE(sameDouble(-0.1, response.twist.linear.x));
+  EXPECT_TRUE(sameDouble(0.2, response.twist.linear.y));
+  EXPECT_TRUE(sameDouble(0.3, response.twist.linear.z));
+  EXPECT_TRUE(sameDouble(0.0, response.twist.angular.x));
+  EXPECT_TRUE(sameDouble(0.0, response.twist.angular.y));
+  EXPECT_TRUE(sameDouble(-0.4, response.twist.angular.z));
+  const quarn_common::BhResponse::_activationLevels_type flags = { { 1, 1, 1, 0, 0, 1 } };
+  EXPECT_EQ(flags, response.activationLevels);
+  EXPECT_EQ(10, response.priority);
+}
+
+TEST(ConfigShortfall, NamesTheFirstShortItemAndItsLength)
+{
+  struct Case
+  {
+    Eigen::VectorXd DeviceConfig::*field;
+    Eigen::VectorXd value;
+    std::string expected;
+  };
+  const Case cases[] = {
+    { &DeviceConfig::pidConfigX, vector({ 0.5, 0.0 }), "pid_config_x holds 2 numbers, needs at least 3" },
+    { &DeviceConfig::pidConfigY, vector({ 0.5 }), "pid_config_y holds 1 numbers, needs at least 3" },
+    { &DeviceConfig::pidConfigZ, Eigen::VectorXd(), "pid_config_z holds 0 numbers, needs at least 3" },
+    { &DeviceConfig::pidConfigYaw, vector({ 1, 2 }), "pid_config_yaw holds 2 numbers, needs at least 3" },
+    { &DeviceConfig::desiredPose, vector({ 1, 2, 3, 4, 5 }), "desired_pose holds 5 numbers, needs at least 6" },
+    { &DeviceConfig::pidConfigX, vector({ 0.5, 0.0, 0.1, 7.0 }), "" },
+    { &DeviceConfig::desiredPose, vector({ 1, 2, 3, 4, 5, 6, 7 }), "" },
+  };
+  for (const Case& c : cases)
+  {
+    SCOPED_TRACE(c.expected);
+    DeviceConfig config = completeConfig();
+    config.*c.field = c.value;
+    EXPECT_EQ(c.expected, configShortfall(config));
+  }
+}
+
+TEST(ConfigShortfall, ReportsTheFirstOfSeveralShortItems)
+{
+  DeviceConfig config = completeConfig();
+  config.pidConfigYaw = vector({ 1 });
+  config.desiredPose = vector({ 1 });
+  EXPECT_EQ("pid_config_yaw holds 1 numbers, needs at least 3", configShortfall(config));
+}
+
+TEST(IsUsable, RejectsNonFiniteNavigationEntriesThatAStepReads)
+{
+  struct Case
+  {
+    int entry;
+    double value;
+    bool usable;
+  };
+  const Case cases[] = {
+    { 0, NAN_, false }, { 1, INF, false }, { 2, -INF, false }, { 5, NAN_, false },
+    { 3, NAN_, true },  { 4, INF, true },  { 0, 1e300, true },
+  };
+  for (const Case& c : cases)
+  {
+    SCOPED_TRACE(::testing::Message() << "entry " << c.entry << " = " << c.value);
+    NavigationPose p = pose(1, 2, 3, 0.5);
+    p[c.entry] = c.value;
+    EXPECT_EQ(c.usable, isUsable(p));
+  }
+}
+
+TEST(IsUsable, RejectsNonFiniteCorrectionPositionXOrYOnly)
+{
+  struct Case
+  {
+    double x, y, z, w;
+    bool usable;
+  };
+  const Case cases[] = {
+    { NAN_, 0, 0, 1, false }, { 0, INF, 0, 1, false }, { -INF, NAN_, 0, 1, false },
+    { 0.2, -0.3, NAN_, 1, true }, { 0.2, -0.3, 0, INF, true },
+  };
+  for (const Case& c : cases)
+  {
+    SCOPED_TRACE(::testing::Message() << c.x << " " << c.y << " " << c.z << " " << c.w);
+    quarn_common::VisualServoingData correction;
+    correction.correction.position.x = c.x;
+    correction.correction.position.y = c.y;
+    correction.correction.position.z = c.z;
+    correction.correction.orientation.w = c.w;
+    EXPECT_EQ(c.usable, isUsable(correction));
+  }
+}

@@ -1,0 +1,479 @@
+// The hover_lock binary against a private master: start-up, both modes, unusable messages, launch file.
+
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <ros/ros.h>
+
+#include <quarn_common/BhResponse.h>
+#include <quarn_common/NavigationData.h>
+#include <quarn_common/VisualServoingData.h>
+
+#include "ros_test_harness.h"
+
+using quarn_common::BhResponse;
+using quarn_common::NavigationData;
+using quarn_common::VisualServoingData;
+
+static ::testing::Environment* const rosEnvironment =
+    ::testing::AddGlobalTestEnvironment(new quarn_test::RosEnvironment("hover_lock_test"));
+
+namespace
+{
+
+const double NAN_ = std::numeric_limits<double>::quiet_NaN();
+const double INF = std::numeric_limits<double>::infinity();
+// Console line prefixes under the harness's format (rosconsole pads the severity to five characters).
+#define LOG_INFO "[ INFO] [ros.quarn_dev]: "
+#define LOG_WARN "[ WARN] [ros.quarn_dev]: "
+#define LOG_FATAL "[FATAL] [ros.quarn_dev]: "
+const char* const RECEIVED = LOG_INFO "Received navigation data";
+// Window in which a message that must not come would have shown up, and the pause that lets the node take a
+// message without visible effect before the next one on the same topic could replace it in its queue of one.
+const double QUIET = 0.3;
+
+// Configuration document; every field is the value text of its item.
+struct Config
+{
+  std::string mode = "1";
+  std::string desiredPose = "1 0 2 0 0 0";
+  std::string x = "0.5 0 0";
+  std::string y = "0.5 0 0";
+  std::string z = "0.5 0 0";
+  std::string yaw = "0.5 0 0";
+
+  std::string xml() const
+  {
+    return "<hover_lock>\n  <mode type=\"integer\" value=\"" + mode + "\"/>\n  <desired_pose type=\"vector\" value=\"" +
+           desiredPose + "\"/>\n  <pid_config_x type=\"vector\" value=\"" + x +
+           "\"/>\n  <pid_config_y type=\"vector\" value=\"" + y + "\"/>\n  <pid_config_z type=\"vector\" value=\"" + z +
+           "\"/>\n  <pid_config_yaw type=\"vector\" value=\"" + yaw + "\"/>\n</hover_lock>\n";
+  }
+};
+
+// The published command of a response as (linear x, y, z, angular z), with the untouched components.
+struct Command
+{
+  double x, y, z, yaw;
+};
+
+// Equal including the sign of a zero.
+::testing::AssertionResult sameDouble(double expected, double actual)
+{
+  if (expected == actual && std::signbit(expected) == std::signbit(actual))
+  {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure() << "expected " << expected << ", got " << actual;
+}
+
+::testing::AssertionResult commands(const Command& expected, const BhResponse& response)
+{
+  const BhResponse::_activationLevels_type flags = { { 1, 1, 1, 0, 0, 1 } };
+  const std::pair<const char*, ::testing::AssertionResult> checks[] = {
+    { "linear.x", sameDouble(expected.x, response.twist.linear.x) },
+    { "linear.y", sameDouble(expected.y, response.twist.linear.y) },
+    { "linear.z", sameDouble(expected.z, response.twist.linear.z) },
+    { "angular.x", sameDouble(0.0, response.twist.angular.x) },
+    { "angular.y", sameDouble(0.0, response.twist.angular.y) },
+    { "angular.z", sameDouble(expected.yaw, response.twist.angular.z) },
+  };
+  for (const auto& [name, result] : checks)
+  {
+    if (!result)
+    {
+      return ::testing::AssertionFailure() << name << ": " << result.message();
+    }
+  }
+  if (response.activationLevels != flags || response.priority != 10)
+  {
+    return ::testing::AssertionFailure() << "flags or priority " << response.priority << " wrong";
+  }
+  return ::testing::AssertionSuccess();
+}
+
+NavigationData navigation(double x, double y, double z, double yaw)
+{
+  NavigationData message;
+  message.pose = { { x, y, z, 0.0, 0.0, yaw } };
+  return message;
+}
+
+VisualServoingData correction(int type, double x, double y)
+{
+  VisualServoingData message;
+  message.type = type;
+  message.correction.position.x = x;
+  message.correction.position.y = y;
+  return message;
+}
+
+// One hover_lock process in the test's own namespace, with the test's ends of its three topics.
+class HoverLock : public ::testing::Test
+{
+protected:
+  // Sets the configuration text, starts the node and waits until all three topics are connected.
+  void start(const std::string& configText)
+  {
+    ros::param::set(ns_ + "/hover_lock_config", configText);
+    node_.emplace(quarn_test::startProcess({ HOVER_LOCK_BINARY, "__ns:=" + ns_ }));
+    ASSERT_TRUE(quarn_test::waitForSubscribers(navigation_)) << node_->output();
+    ASSERT_TRUE(quarn_test::waitForSubscribers(corrections_)) << node_->output();
+    ASSERT_TRUE(responses_.waitForPublisher()) << node_->output();
+  }
+
+  // An interrupt ends the event loop and main returns 0.
+  void TearDown() override
+  {
+    if (node_)
+    {
+      EXPECT_EQ("exit 0", node_->stop().describe()) << node_->output();
+    }
+  }
+
+  // Publishes a navigation message and waits until the node has handled it (its INFO line follows the response).
+  void navigate(const NavigationData& message)
+  {
+    const std::size_t seen = quarn_test::countOf(node_->output(), RECEIVED);
+    navigation_.publish(message);
+    ASSERT_TRUE(node_->waitForOutput(RECEIVED, seen + 1)) << node_->output();
+  }
+
+  // Publishes a correction that must not publish anything and gives the node time to take it.
+  void correctSilently(const VisualServoingData& message)
+  {
+    corrections_.publish(message);
+    quarn_test::spinFor(QUIET);
+  }
+
+  // Publishes a message and returns the one response it causes (a default response after a failure).
+  BhResponse respond(const VisualServoingData& message) { return respond(corrections_, message); }
+  BhResponse respond(const NavigationData& message) { return respond(navigation_, message); }
+
+  template <class M>
+  BhResponse respond(const ros::Publisher& topic, const M& message)
+  {
+    const std::size_t seen = responses_.size();
+    topic.publish(message);
+    if (!responses_.waitForCount(seen + 1))
+    {
+      ADD_FAILURE() << "no response on " << topic.getTopic() << "\n" << node_->output();
+      return BhResponse();
+    }
+    EXPECT_EQ(seen + 1, responses_.size()) << "a silent message was answered";
+    return responses_.last();
+  }
+
+  const std::string ns_ = quarn_test::testNamespace();
+  ros::NodeHandle nh_{ ns_ };
+  quarn_test::Inbox<BhResponse> responses_{ nh_, "behavior_response" };
+  ros::Publisher navigation_ = nh_.advertise<NavigationData>("navigator_data", 100);
+  ros::Publisher corrections_ = nh_.advertise<VisualServoingData>("pixel_correction", 100);
+  std::optional<quarn_test::ChildProcess> node_;
+};
+
+}  // namespace
+
+TEST_F(HoverLock, Mode1HoldsThePoseFromNavigationData)
+{
+  const Config config;
+  ASSERT_NO_FATAL_FAILURE(start(config.xml()));
+  EXPECT_TRUE(commands({ 0.5, -0.0, 0.0, 0.0 }, respond(navigation(0, 0, 2, 0))));
+  EXPECT_TRUE(node_->waitForOutput(RECEIVED)) << node_->output();
+  EXPECT_NE(std::string::npos, node_->output().find(std::string(LOG_INFO "config file = ") + config.xml()))
+      << node_->output();
+}
+
+TEST_F(HoverLock, Mode1AnswersEachNavigationMessageFromItsOwnPose)
+{
+  Config config;
+  config.desiredPose = "0 0 3 0 0 -3.1";
+  config.z = "1 0 0";
+  config.yaw = "5 0 0";
+  ASSERT_NO_FATAL_FAILURE(start(config.xml()));
+  struct Case
+  {
+    const char* name;
+    NavigationData message;
+    Command expected;
+  };
+  const Case cases[] = {
+    // Heading 3.1 against -3.1 is 0.083 rad short of the target once wrapped: 5 * 0.083 rounds to 0.4.
+    { "at the target, heading wrapped", navigation(0, 0, 3, 3.1), { -0.0, -0.0, 0.0, 0.4 } },
+    { "deeper: output -2 clamped", navigation(0, 0, 5, -3.1), { -0.0, -0.0, -1.0, 0.0 } },
+    { "facing -x, target ahead and to the right", navigation(0.4, -0.2, 2.8, -3.1), { 0.2, -0.1, 0.2, 0.0 } },
+  };
+  for (const Case& c : cases)
+  {
+    SCOPED_TRACE(c.name);
+    EXPECT_TRUE(commands(c.expected, respond(c.message)));
+  }
+}
+
+TEST_F(HoverLock, Mode1IgnoresPixelCorrections)
+{
+  ASSERT_NO_FATAL_FAILURE(start(Config().xml()));
+  correctSilently(correction(0, 0.2, -0.3));
+  correctSilently(correction(-1, 0.0, 0.0));
+  // Responses come in order over one connection, so one answered navigation message proves none came before.
+  EXPECT_TRUE(commands({ 0.5, -0.0, 0.0, 0.0 }, respond(navigation(0, 0, 2, 0))));
+}
+
+TEST_F(HoverLock, Mode0CorrectsFromPixelsAndHoldsCapturedReferences)
+{
+  Config config;
+  config.mode = "0";
+  config.x = config.y = config.z = config.yaw = "1 0 0";
+  ASSERT_NO_FATAL_FAILURE(start(config.xml()));
+
+  // Before any capture the references are 0: z and yaw act on 0 - current.
+  ASSERT_NO_FATAL_FAILURE(navigate(navigation(0, 0, 0.3, 0.2)));
+  EXPECT_TRUE(commands({ 0.2, -0.3, 0.3, 0.2 }, respond(correction(0, 0.2, -0.3))));
+
+  // Two arming messages, then a correction: one capture, at the correction, in single precision; 0.3f is
+  // above 0.3, so the yaw output is a tiny negative number that rounds to -0.0.
+  ASSERT_NO_FATAL_FAILURE(navigate(navigation(9, 9, 4.5, 0.3)));
+  correctSilently(correction(-1, 0, 0));
+  correctSilently(correction(-1, 0, 0));
+  EXPECT_TRUE(commands({ -0.0, -0.0, 0.0, -0.0 }, respond(correction(0, 0, 0))));
+
+  // Moving alone does not move the references.
+  ASSERT_NO_FATAL_FAILURE(navigate(navigation(0, 0, 4.7, 0.0)));
+  EXPECT_TRUE(commands({ -0.0, -0.0, 0.2, -0.3 }, respond(correction(0, 0, 0))));
+  EXPECT_TRUE(commands({ -0.0, -0.0, 0.2, -0.3 }, respond(correction(0, 0, 0))));
+
+  // Re-armed: the next correction captures the latest navigation, even one that came after the arming.
+  correctSilently(correction(-1, 0, 0));
+  ASSERT_NO_FATAL_FAILURE(navigate(navigation(0, 0, 1.0, 3.1)));
+  EXPECT_TRUE(commands({ -0.0, -0.0, 0.0, 0.0 }, respond(correction(0, 0, 0))));
+
+  // Reference 3.1 against heading -3.1: the yaw controller gets 6.2, not wrapped, and saturates.
+  ASSERT_NO_FATAL_FAILURE(navigate(navigation(0, 0, 1.0, -3.1)));
+  EXPECT_TRUE(commands({ -0.0, -0.0, 0.0, -1.0 }, respond(correction(0, 0, 0))));
+}
+
+TEST_F(HoverLock, Mode0NavigationDataPublishesNothing)
+{
+  Config config;
+  config.mode = "0";
+  ASSERT_NO_FATAL_FAILURE(start(config.xml()));
+  ASSERT_NO_FATAL_FAILURE(navigate(navigation(0, 0, 2, 0)));
+  ASSERT_NO_FATAL_FAILURE(navigate(navigation(5, 5, 2, 0)));
+  EXPECT_EQ(0u, responses_.size());
+  // Depth reference 0 against the latest depth 2.
+  EXPECT_TRUE(commands({ -0.0, -0.0, 1.0, 0.0 }, respond(correction(0, 0, 0))));
+}
+
+TEST_F(HoverLock, OtherModesPublishNothingAndSayThatOnce)
+{
+  Config config;
+  config.mode = "2";
+  ASSERT_NO_FATAL_FAILURE(start(config.xml()));
+  ASSERT_NO_FATAL_FAILURE(navigate(navigation(0, 0, 2, 0)));
+  corrections_.publish(correction(0, 0.2, -0.3));
+  EXPECT_TRUE(responses_.staysAt(0, QUIET));
+  ASSERT_NO_FATAL_FAILURE(navigate(navigation(0, 0, 2, 0)));
+  EXPECT_TRUE(node_->running());
+  EXPECT_EQ(1u, quarn_test::countOf(node_->output(), LOG_WARN "Mode 2 is neither 0 nor 1: nothing "
+                                                     "will be published"))
+      << node_->output();
+}
+
+TEST_F(HoverLock, NonFiniteNavigationIsLoggedAndDropped)
+{
+  Config config;
+  config.x = "0.5 0.001 0";  // an integral that a single NaN would poison for good
+  ASSERT_NO_FATAL_FAILURE(start(config.xml()));
+  const NavigationData bad[] = {
+    navigation(NAN_, 0, 2, 0), navigation(0, INF, 2, 0), navigation(0, 0, -INF, 0), navigation(0, 0, 2, NAN_),
+  };
+  for (const NavigationData& message : bad)
+  {
+    ASSERT_NO_FATAL_FAILURE(navigate(message));
+  }
+  // Throttled: one warning for the burst; every message still gets its INFO line.
+  const std::string output = node_->output();
+  EXPECT_EQ(1u, quarn_test::countOf(output, LOG_WARN "Ignoring navigation data: x, y, z or yaw is "
+                                            "not finite"))
+      << output;
+  EXPECT_EQ(4u, quarn_test::countOf(output, RECEIVED));
+  // The first response is the answer to this message: nothing was published for the bad ones.
+  EXPECT_TRUE(commands({ 0.5, -0.0, 0.0, 0.0 }, respond(navigation(0, 0, 2, 0))));
+  EXPECT_EQ(1u, responses_.size());
+  // Entries 3 and 4 are not read, so they may hold anything.
+  NavigationData unreadNan = navigation(0, 0, 2, 0);
+  unreadNan.pose[3] = NAN_;
+  EXPECT_TRUE(commands({ 0.5, -0.0, 0.0, 0.0 }, respond(unreadNan)));
+}
+
+TEST_F(HoverLock, NonFiniteNavigationIsNotKeptForCapture)
+{
+  Config config;
+  config.mode = "0";
+  config.z = "1 0 0";
+  ASSERT_NO_FATAL_FAILURE(start(config.xml()));
+  ASSERT_NO_FATAL_FAILURE(navigate(navigation(0, 0, 1.0, 0)));
+  ASSERT_NO_FATAL_FAILURE(navigate(navigation(0, 0, NAN_, 0)));
+  correctSilently(correction(-1, 0, 0));
+  // Captured from the last usable message (depth 1), which is also the current one.
+  EXPECT_TRUE(commands({ -0.0, -0.0, 0.0, 0.0 }, respond(correction(0, 0, 0))));
+}
+
+TEST_F(HoverLock, NonFiniteCorrectionIsLoggedAndDropped)
+{
+  Config config;
+  config.mode = "0";
+  config.x = "1 0.001 0";
+  config.z = "1 0 0";
+  ASSERT_NO_FATAL_FAILURE(start(config.xml()));
+  ASSERT_NO_FATAL_FAILURE(navigate(navigation(0, 0, 1.0, 0)));
+  // An arming message with a NaN position still arms.
+  correctSilently(correction(-1, NAN_, NAN_));
+  corrections_.publish(correction(0, NAN_, 0));
+  ASSERT_TRUE(node_->waitForOutput(LOG_WARN "Ignoring pixel correction: position x or y is not "
+                                   "finite"))
+      << node_->output();
+  correctSilently(correction(0, 0, INF));
+  // The dropped corrections neither captured nor stepped: the capture happens now, at depth 1.5.
+  ASSERT_NO_FATAL_FAILURE(navigate(navigation(0, 0, 1.5, 0)));
+  EXPECT_TRUE(commands({ 0.2, -0.0, 0.0, 0.0 }, respond(correction(0, 0.2, 0))));
+  EXPECT_EQ(1u, responses_.size());
+  EXPECT_EQ(1u, quarn_test::countOf(node_->output(), "[ WARN]")) << node_->output();
+}
+
+TEST(HoverLockStartUp, FailsWithStatus1AndSaysWhy)
+{
+  Config shortGains;
+  shortGains.y = "0.5, 0";
+  Config shortPose;
+  shortPose.desiredPose = "1 0 2 0 0";
+  std::string noMode = Config().xml();
+  noMode.erase(noMode.find("  <mode"), noMode.find("<desired_pose") - noMode.find("  <mode"));
+  Config realMode;
+  realMode.mode = "1.5";
+  struct Case
+  {
+    const char* name;
+    std::optional<std::string> param;
+    std::vector<std::string> expectedLines;
+  };
+  const Case cases[] = {
+    { "missing parameter",
+      std::nullopt,
+      { LOG_INFO "Couldn't get 'hover_lock_config' param.",
+        LOG_FATAL "Cannot load the configuration: " } },
+    { "a file name instead of the text",
+      std::string(QUARN_DEV_SOURCE_DIR "/config/hover_lock_mode1.xml"),
+      { LOG_INFO "config file = " QUARN_DEV_SOURCE_DIR "/config/hover_lock_mode1.xml",
+        LOG_FATAL "Cannot load the configuration: " } },
+    { "not well-formed", std::string("<hover_lock>"), { LOG_FATAL "Cannot load the configuration: " } },
+    { "short gain vector",
+      shortGains.xml(),
+      { LOG_FATAL "Cannot use the configuration: pid_config_y holds 2 numbers, needs at least 3" } },
+    { "short desired pose",
+      shortPose.xml(),
+      { LOG_FATAL "Cannot use the configuration: desired_pose holds 5 numbers, needs at least 6" } },
+    { "an item missing",
+      noMode,
+      { LOG_FATAL "Cannot load the configuration: Path element not found: mode" } },
+    { "mode not an integer", realMode.xml(), { LOG_FATAL "Cannot load the configuration: " } },
+  };
+  const std::string ns = quarn_test::testNamespace();
+  for (std::size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i)
+  {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.name);
+    const std::string caseNs = ns + "/case" + std::to_string(i);
+    if (c.param)
+    {
+      ros::param::set(caseNs + "/hover_lock_config", *c.param);
+    }
+    quarn_test::ChildProcess node = quarn_test::startProcess({ HOVER_LOCK_BINARY, "__ns:=" + caseNs });
+    const std::optional<quarn_test::ExitStatus> status = node.waitExit();
+    ASSERT_TRUE(status) << "still running\n" << node.output();
+    EXPECT_EQ("exit 1", status->describe()) << node.output();
+    const std::string output = node.output();
+    std::size_t after = 0;
+    for (const std::string& line : c.expectedLines)
+    {
+      const std::size_t at = output.find(line, after);
+      EXPECT_NE(std::string::npos, at) << "missing or out of order: " << line << "\n" << output;
+      after = at == std::string::npos ? after : at;
+    }
+    EXPECT_EQ(std::string::npos, output.find("terminate called")) << output;
+  }
+}
+
+TEST(HoverLockStartUp, ParameterOfAnotherTypeCountsAsMissing)
+{
+  const std::string ns = quarn_test::testNamespace();
+  ros::param::set(ns + "/hover_lock_config", 42);
+  quarn_test::ChildProcess node = quarn_test::startProcess({ HOVER_LOCK_BINARY, "__ns:=" + ns });
+  const std::optional<quarn_test::ExitStatus> status = node.waitExit();
+  ASSERT_TRUE(status) << node.output();
+  EXPECT_EQ("exit 1", status->describe()) << node.output();
+  EXPECT_TRUE(node.waitForOutput("Couldn't get 'hover_lock_config' param.", 1, 0.0)) << node.output();
+}
+
+namespace
+{
+
+// Starts roslaunch with the package found in this workspace, in namespace ns.
+quarn_test::ChildProcess roslaunch(const std::string& ns, const std::vector<std::string>& args)
+{
+  std::vector<std::string> argv = { "roslaunch" };
+  argv.insert(argv.end(), args.begin(), args.end());
+  return quarn_test::startProcess(argv, { { "ROS_NAMESPACE", ns },
+                                          { "ROS_PACKAGE_PATH", QUARN_DEV_SOURCE_DIR "/.." },
+                                          { "CMAKE_PREFIX_PATH", QUARN_DEVEL_PREFIX } });
+}
+
+// roslaunch itself takes a while to come up.
+const double LAUNCH_TIMEOUT = 30.0;
+
+}  // namespace
+
+TEST(HoverLockLaunch, LoadsTheDefaultExampleBesideTheNode)
+{
+  const std::string ns = quarn_test::testNamespace();
+  quarn_test::ChildProcess launch = roslaunch(ns, { "quarn_dev", "hover_lock.launch" });
+  ros::NodeHandle nh(ns);
+  quarn_test::Inbox<BhResponse> responses(nh, "behavior_response");
+  ros::Publisher navigation = nh.advertise<NavigationData>("navigator_data", 10);
+  ASSERT_TRUE(quarn_test::waitForSubscribers(navigation, 1, LAUNCH_TIMEOUT)) << launch.output();
+  ASSERT_TRUE(responses.waitForPublisher(1, LAUNCH_TIMEOUT)) << launch.output();
+
+  std::string param;
+  EXPECT_TRUE(ros::param::get(ns + "/hover_lock_config", param));
+  EXPECT_EQ(quarn_test::readFile(QUARN_DEV_SOURCE_DIR "/config/hover_lock_mode1.xml"), param);
+  // The example holds (0, 0, 2) with proportional gain 0.5 on x.
+  navigation.publish(::navigation(-1, 0, 2, 0));
+  ASSERT_TRUE(responses.waitForCount(1)) << launch.output();
+  EXPECT_TRUE(commands({ 0.5, -0.0, 0.0, 0.0 }, responses.last()));
+}
+
+TEST(HoverLockLaunch, RunsRemappedInAGroupWithTheMode0Example)
+{
+  const std::string ns = quarn_test::testNamespace();
+  quarn_test::ChildProcess launch =
+      roslaunch(ns, { QUARN_DEV_SOURCE_DIR "/test/hover_lock_remapped.launch",
+                      "config:=" QUARN_DEV_SOURCE_DIR "/config/hover_lock_mode0.xml" });
+  ros::NodeHandle nh(ns + "/vehicle");
+  quarn_test::Inbox<BhResponse> responses(nh, "responses");
+  ros::Publisher corrections = nh.advertise<VisualServoingData>("vision/correction", 10);
+  ros::Publisher navigation = nh.advertise<NavigationData>("nav", 10);
+  ASSERT_TRUE(quarn_test::waitForSubscribers(corrections, 1, LAUNCH_TIMEOUT)) << launch.output();
+  ASSERT_TRUE(quarn_test::waitForSubscribers(navigation, 1, LAUNCH_TIMEOUT)) << launch.output();
+  ASSERT_TRUE(responses.waitForPublisher(1, LAUNCH_TIMEOUT)) << launch.output();
+
+  // The example's x and y gains are 0.01.
+  corrections.publish(correction(0, 10, -20));
+  ASSERT_TRUE(responses.waitForCount(1)) << launch.output();
+  EXPECT_EQ(0.1, responses.last().twist.linear.x);
+  EXPECT_EQ(-0.2, responses.last().twist.linear.y);
+  EXPECT_EQ(10, responses.last().priority);
+}
