@@ -1,0 +1,326 @@
+// Round-trip and rate benchmarks of hover_lock against two bare answering nodes
+// (one silent, one writing an INFO line per message), all three running at once,
+// each in its own namespace under a master of our own. Writes its figures as JSON.
+//
+//   ros_bench --samples 5000 --block 100 --rate-seconds 3 --out ros.json [--config hover_lock.xml]
+#include <sys/prctl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <ros/callback_queue.h>
+#include <ros/ros.h>
+
+#include <quarn_common/BhResponse.h>
+#include <quarn_common/NavigationData.h>
+
+#include "bench_stats.h"
+#include "ros_test_harness.h"
+
+namespace
+{
+using Clock = std::chrono::steady_clock;
+using quarn_common::BhResponse;
+using quarn_common::NavigationData;
+
+// Long enough for any answer on a loaded machine, short enough to notice a lost one.
+const std::chrono::milliseconds ANSWER_TIMEOUT(1000);
+const std::chrono::seconds LINK_TIMEOUT(10);
+// Deep client queues: the client must never be the one that drops a message.
+const uint32_t CLIENT_QUEUE = 100000;
+
+struct Options
+{
+  int samples = 5000;        // round trips per node
+  int block = 100;           // consecutive round trips to one node before moving to the next
+  int warmup = 200;          // round trips per node before measuring, not counted
+  double rateSeconds = 3.0;  // length of each fixed-rate run
+  std::vector<int> ratesHz = {100, 1000, 5000, 10000};
+  std::string config = HOVER_LOCK_CONFIG;  // hover_lock's configuration file (mode 1)
+  std::string out = "ros_bench.json";
+};
+
+/// One answering node as the client sees it.
+struct Target
+{
+  std::string name;
+  pid_t pid = 0;
+  ros::Publisher pub;
+  ros::Subscriber sub;
+  std::atomic<unsigned> answered{0};
+  Clock::time_point lastAnswer;
+};
+
+struct RoundTripResult
+{
+  bench::LatencySummary us;
+  unsigned lost = 0;
+};
+
+struct RateResult
+{
+  std::string node;
+  int hz = 0;
+  unsigned sent = 0;
+  unsigned answered = 0;
+  double seconds = 0.0;   // length of the sending window
+  double cpuShare = 0.0;  // CPU time of the node over the window, per second of wall time
+};
+
+double microseconds(Clock::duration d)
+{
+  return std::chrono::duration<double, std::micro>(d).count();
+}
+
+/// Connects the client to target's topics in namespace ns, answers landing on queue.
+void connect(Target& t, const std::string& ns, ros::CallbackQueue& queue)
+{
+  ros::NodeHandle nh(ns);
+  nh.setCallbackQueue(&queue);
+  t.pub = nh.advertise<NavigationData>("navigator_data", CLIENT_QUEUE);
+  t.sub = nh.subscribe<BhResponse>(
+      "behavior_response", CLIENT_QUEUE,
+      [&t](const BhResponse::ConstPtr&) {
+        t.lastAnswer = Clock::now();
+        ++t.answered;
+      },
+      ros::VoidConstPtr(), ros::TransportHints().tcpNoDelay());
+}
+
+/// Sends one message and waits for the answer; the round trip in microseconds, or a negative value on time-out.
+double roundTrip(Target& t, ros::CallbackQueue& queue, const NavigationData& msg)
+{
+  const unsigned before = t.answered;
+  const Clock::time_point start = Clock::now();
+  t.pub.publish(msg);
+  while (t.answered == before)
+  {
+    if (Clock::now() - start > ANSWER_TIMEOUT)
+      return -1.0;
+    queue.callAvailable(ros::WallDuration(0.01));
+  }
+  return microseconds(t.lastAnswer - start);
+}
+
+/// Waits until both links to the target are up and a message gets answered; throws if not in time.
+void awaitAnswers(Target& t, ros::CallbackQueue& queue, const NavigationData& msg)
+{
+  const Clock::time_point deadline = Clock::now() + LINK_TIMEOUT;
+  while (t.pub.getNumSubscribers() == 0 || t.sub.getNumPublishers() == 0 || roundTrip(t, queue, msg) < 0.0)
+  {
+    if (Clock::now() > deadline)
+      throw std::runtime_error(t.name + " does not answer");
+    queue.callAvailable(ros::WallDuration(0.05));
+  }
+}
+
+/// Round trips to every target in alternating blocks, so drift in the machine's load hits all alike.
+std::vector<RoundTripResult> measureRoundTrips(std::vector<std::unique_ptr<Target>>& targets,
+                                               ros::CallbackQueue& queue, const NavigationData& msg,
+                                               const Options& opt)
+{
+  for (auto& t : targets)
+  {
+    awaitAnswers(*t, queue, msg);
+    for (int i = 0; i < opt.warmup; ++i)
+      roundTrip(*t, queue, msg);
+  }
+  std::vector<std::vector<double>> samples(targets.size());
+  std::vector<RoundTripResult> results(targets.size());
+  for (int done = 0; done < opt.samples; done += opt.block)
+  {
+    for (std::size_t k = 0; k < targets.size(); ++k)
+    {
+      for (int i = done; i < std::min(done + opt.block, opt.samples); ++i)
+      {
+        const double us = roundTrip(*targets[k], queue, msg);
+        if (us < 0.0)
+          ++results[k].lost;
+        else
+          samples[k].push_back(us);
+      }
+    }
+  }
+  for (std::size_t k = 0; k < targets.size(); ++k)
+    results[k].us = bench::summarize(samples[k]);
+  return results;
+}
+
+/// Publishes at hz for the given time, paced by absolute deadlines, and counts the answers.
+RateResult measureRate(Target& t, int hz, double seconds, const NavigationData& msg)
+{
+  RateResult r;
+  r.node = t.name;
+  r.hz = hz;
+  const auto count = static_cast<unsigned>(hz * seconds);
+  const Clock::duration period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / hz));
+  const unsigned before = t.answered;
+  const double cpuBefore = bench::processCpuSeconds(t.pid);
+  const Clock::time_point start = Clock::now();
+  for (; r.sent < count; ++r.sent)
+  {
+    const auto due = std::chrono::duration_cast<std::chrono::nanoseconds>((start + r.sent * period).time_since_epoch());
+    const timespec ts{static_cast<time_t>(due.count() / 1000000000), static_cast<long>(due.count() % 1000000000)};
+    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
+    t.pub.publish(msg);
+  }
+  const Clock::time_point end = Clock::now();
+  r.cpuShare = (bench::processCpuSeconds(t.pid) - cpuBefore) / std::chrono::duration<double>(end - start).count();
+  r.seconds = std::chrono::duration<double>(end - start).count();
+  // Late answers still count: wait until they stop coming.
+  unsigned seen = t.answered;
+  for (int quiet = 0; quiet < 5 && Clock::now() - end < ANSWER_TIMEOUT; ++quiet)
+  {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (t.answered != seen)
+    {
+      seen = t.answered;
+      quiet = 0;
+    }
+  }
+  r.answered = t.answered - before;
+  return r;
+}
+
+void writeJson(const std::string& path, const Options& opt, const std::vector<std::unique_ptr<Target>>& targets,
+               const std::vector<RoundTripResult>& trips, const std::vector<RateResult>& rates)
+{
+  std::ofstream out(path);
+  out << "{\n  \"roundtrip\": {\"block\": " << opt.block << ", \"nodes\": {";
+  for (std::size_t k = 0; k < targets.size(); ++k)
+  {
+    const RoundTripResult& r = trips[k];
+    out << (k ? ",\n" : "\n") << "    \"" << targets[k]->name << "\": {\"samples\": " << r.us.samples
+        << ", \"lost\": " << r.lost << ", \"p50\": " << r.us.p50 << ", \"p90\": " << r.us.p90
+        << ", \"p99\": " << r.us.p99 << ", \"max\": " << r.us.max << "}";
+  }
+  out << "}},\n  \"rate\": [";
+  for (std::size_t k = 0; k < rates.size(); ++k)
+  {
+    const RateResult& r = rates[k];
+    out << (k ? ",\n" : "\n") << "    {\"node\": \"" << r.node << "\", \"hz\": " << r.hz << ", \"sent\": " << r.sent
+        << ", \"answered\": " << r.answered << ", \"seconds\": " << r.seconds << ", \"cpu\": " << r.cpuShare << "}";
+  }
+  out << "]\n}\n";
+  if (!out)
+    throw std::runtime_error("cannot write " + path);
+}
+
+
+Options parseOptions(int argc, char** argv)
+{
+  Options opt;
+  for (int i = 1; i + 1 < argc; i += 2)
+  {
+    const std::string name = argv[i];
+    const char* value = argv[i + 1];
+    if (name == "--samples")
+      opt.samples = std::stoi(value);
+    else if (name == "--block")
+      opt.block = std::stoi(value);
+    else if (name == "--rate-seconds")
+      opt.rateSeconds = std::stod(value);
+    else if (name == "--config")
+      opt.config = value;
+    else if (name == "--out")
+      opt.out = value;
+    else
+      throw std::runtime_error("unknown option " + name);
+  }
+  if (argc % 2 == 0)
+    throw std::runtime_error(std::string("option without a value: ") + argv[argc - 1]);
+  if (opt.samples < 1 || opt.block < 1 || opt.rateSeconds <= 0.0)
+    throw std::runtime_error("--samples, --block and --rate-seconds must be positive");
+  opt.warmup = std::min(opt.warmup, opt.samples);
+  return opt;
+}
+
+/// Directory of this executable, where the nodes under test are built too.
+std::string ownDirectory()
+{
+  return std::filesystem::read_symlink("/proc/self/exe").parent_path().string();
+}
+
+int run(const Options& opt)
+{
+  // Pacing sleeps must wake on time, not up to 50 us late.
+  prctl(PR_SET_TIMERSLACK, 1UL);
+  quarn_test::RosEnvironment master("ros_bench");
+  master.SetUp();
+  const std::string config = quarn_test::readFile(opt.config);
+  if (config.empty())
+    throw std::runtime_error("cannot read " + opt.config);
+  ros::param::set("/hover_lock/hover_lock_config", config);
+
+  // The nodes log in ROS's default format, with its time stamp, as they would on the vehicle.
+  quarn_test::EnvVars env = master.childEnvironment();
+  env["ROSCONSOLE_FORMAT"] = "";
+  const std::string dir = ownDirectory();
+  struct Launch
+  {
+    std::string name;
+    std::vector<std::string> argv;
+  };
+  const std::vector<Launch> launches = {
+    {"hover_lock", {dir + "/hover_lock", "__ns:=/hover_lock"}},
+    {"bare", {dir + "/answering_node", "__ns:=/bare"}},
+    {"bare_log", {dir + "/answering_node", "__ns:=/bare_log", "--log"}},
+  };
+  std::vector<quarn_test::ChildProcess> nodes;
+  nodes.reserve(launches.size());
+  ros::CallbackQueue queue;
+  std::vector<std::unique_ptr<Target>> targets;
+  for (const Launch& l : launches)
+  {
+    nodes.emplace_back(l.argv, env, master.newLogPath(l.name));
+    targets.push_back(std::make_unique<Target>());
+    targets.back()->name = l.name;
+    targets.back()->pid = nodes.back().pid();
+    connect(*targets.back(), "/" + l.name, queue);
+  }
+
+  NavigationData msg;  // a vehicle near the default target: every controller has work to do
+  msg.pose = {0.3, -0.2, 2.5, 0.0, 0.0, 0.1};
+  const std::vector<RoundTripResult> trips = measureRoundTrips(targets, queue, msg, opt);
+
+  ros::AsyncSpinner spinner(1, &queue);
+  spinner.start();
+  std::vector<RateResult> rates;
+  for (int hz : opt.ratesHz)
+  {
+    rates.push_back(measureRate(*targets[0], hz, opt.rateSeconds, msg));
+    rates.push_back(measureRate(*targets[2], hz, opt.rateSeconds, msg));
+  }
+  spinner.stop();
+  writeJson(opt.out, opt, targets, trips, rates);
+
+  for (quarn_test::ChildProcess& node : nodes)
+    node.stop();
+  master.TearDown();
+  return 0;
+}
+}  // namespace
+
+int main(int argc, char** argv)
+{
+  try
+  {
+    return run(parseOptions(argc, argv));
+  }
+  catch (const std::exception& e)
+  {
+    std::cerr << "ros_bench: " << e.what() << "\n";
+    return 1;
+  }
+}

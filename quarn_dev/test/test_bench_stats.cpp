@@ -1,0 +1,65 @@
+// Figures of the ROS benchmarks: nearest-rank percentiles and a process's CPU time.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <vector>
+
+#include "bench_stats.h"
+
+TEST(BenchStats, NearestRankPercentiles)
+{
+  const std::vector<double> ten = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+  struct Case
+  {
+    std::vector<double> sorted;
+    double q;
+    double expected;
+  };
+  const Case cases[] = {
+    {ten, 0.50, 5},  {ten, 0.90, 9},  {ten, 0.91, 10}, {ten, 0.99, 10}, {ten, 1.0, 10},
+    {ten, 0.01, 1},  {{7}, 0.5, 7},   {{7}, 0.99, 7},  {{}, 0.5, 0},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(c.expected, bench::percentile(c.sorted, c.q)) << "q " << c.q << " of " << c.sorted.size();
+}
+
+TEST(BenchStats, SummarySortsItsSamples)
+{
+  std::vector<double> samples;
+  for (int i = 200; i >= 1; --i)
+    samples.push_back(i);
+  const bench::LatencySummary s = bench::summarize(samples);
+  EXPECT_EQ(200u, s.samples);
+  EXPECT_EQ(100, s.p50);
+  EXPECT_EQ(180, s.p90);
+  EXPECT_EQ(198, s.p99);
+  EXPECT_EQ(200, s.max);
+}
+
+TEST(BenchStats, EmptySummaryIsZero)
+{
+  const bench::LatencySummary s = bench::summarize({});
+  EXPECT_EQ(0u, s.samples);
+  EXPECT_EQ(0, s.p50);
+  EXPECT_EQ(0, s.max);
+}
+
+TEST(BenchStats, CpuTimeGrowsWithWorkAndStaysBelowWallTime)
+{
+  const double before = bench::processCpuSeconds(getpid());
+  const auto start = std::chrono::steady_clock::now();
+  volatile double sink = 0;
+  while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(50))
+    sink = sink + 1;
+  const double used = bench::processCpuSeconds(getpid()) - before;
+  const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_GT(used, 0.0);
+  EXPECT_LE(used, wall * 1.01);
+}
+
+TEST(BenchStats, CpuTimeOfNoProcessIsZero)
+{
+  EXPECT_EQ(0.0, bench::processCpuSeconds(-1));
+}
