@@ -33,6 +33,13 @@ build: $(BUILD_DIR)/Makefile
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure
 
+.PHONY: bench
+# Round trips, rates and microbenchmarks; prints the table and writes out/bench/results.md.
+bench: $(BUILD_DIR)/Makefile
+	$(MAKE) setup
+	cmake --build $(BUILD_DIR) --target ros_bench micro_bench -j2
+	/usr/bin/python3 quarn_dev/bench/bench.py $(BUILD_DIR)/devel/lib/quarn_dev out/bench
+
 .PHONY: demo
 # The real node against a simulated vehicle on a private master; results in out/demo/.
 demo: build

@@ -1,0 +1,184 @@
+#!/usr/bin/python3
+"""Runs the benchmarks and prints one table, each figure beside its baseline from the same run.
+
+    bench.py BIN_DIR OUT_DIR [--brief]
+
+BIN_DIR holds ros_bench and micro_bench (and the nodes ros_bench starts). The table, with the machine and the
+sample counts, is printed and written to OUT_DIR/results.md; the raw figures stay in OUT_DIR as JSON.
+--brief runs everything once with tiny counts: it shows that the benchmarks still build and run, and its
+figures mean nothing.
+"""
+
+import argparse
+import datetime
+import json
+import os
+import platform
+import subprocess
+import sys
+
+FULL = {
+    "ros": [],
+    "micro": ["--benchmark_min_time=0.2", "--benchmark_repetitions=5"],
+}
+BRIEF = {
+    "ros": ["--samples", "20", "--block", "5", "--rate-seconds", "0.05"],
+    "micro": ["--benchmark_min_time=0.001", "--benchmark_repetitions=1"],
+}
+
+# Microbenchmark rows: what is measured, its baseline, the unit shown and the goal on the ratio (or None).
+MICRO_ROWS = [
+    ("PID step", "cpidStep", "CPid::action(measure, T)", "handPidStep", "hand-written PID step", "ns", 1.5),
+    ("Clock-driven PID step", "cpidClockStep", "CPid::action(measure)", "localClockRead", "local clock read alone",
+     "ns", None),
+    ("Error computation", "errorComputation", "computeErrorPosition", "headingSinCos", "sin and cos of the heading",
+     "ns", None),
+    ("Rounding", "roundingToTenths", "tenth (via single precision)", "roundingInDouble",
+     "rounding in double alone", "ns", None),
+    ("Configuration load", "mapperLoadConfig", "XmlParamMapper: 6 items + load", "pocoParseConfig",
+     "Poco DOM parse of the same text", "us", 1.5),
+]
+RATE_GOAL_HZ = 5000  # every message answered up to this rate
+ROUND_TRIP_GOALS = {"p50": 1.05, "p99": 1.25}
+
+
+def run(cmd, log):
+    """Runs cmd with its output in log; exits with its status and the log's tail when it fails."""
+    with open(log, "w") as out:
+        status = subprocess.call(cmd, stdout=out, stderr=subprocess.STDOUT)
+    if status != 0:
+        with open(log) as failed:
+            sys.stderr.write(failed.read()[-4000:])
+        sys.exit("bench: %s failed with status %d (log: %s)" % (os.path.basename(cmd[0]), status, log))
+
+
+def machine():
+    """One line naming the machine and how busy it was."""
+    model = "unknown CPU"
+    with open("/proc/cpuinfo") as info:
+        for line in info:
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    return "%s, %d cores, Linux %s" % (model, os.cpu_count(), platform.release())
+
+
+def ratio(value, baseline):
+    return value / baseline if baseline > 0 else float("nan")
+
+
+def goal_text(r, limit):
+    if limit is None:
+        return ""
+    return "<= %.2f: %s" % (limit, "met" if r <= limit else "missed")
+
+
+def micro_medians(micro):
+    """Median CPU time (ns) and total iterations per benchmark, from Google Benchmark's JSON."""
+    runs = {}
+    for b in micro["benchmarks"]:
+        if b.get("run_type", "iteration") == "iteration":
+            runs.setdefault(b["run_name"], []).append(b)
+    figures = {}
+    for name, rs in runs.items():
+        times = sorted(r["cpu_time"] for r in rs)
+        mid = len(times) // 2
+        median = times[mid] if len(times) % 2 else (times[mid - 1] + times[mid]) / 2
+        figures[name] = (median, len(rs), sum(r["iterations"] for r in rs))
+    return figures
+
+
+def table(ros, micro):
+    """Markdown rows of every figure against its baseline."""
+    rows = ["| Benchmark | Measured | Value | Baseline | Value | Ratio | Goal | Samples |",
+            "|---|---|---:|---|---:|---:|---|---|"]
+
+    def row(bench, what, value, base, base_value, fmt, limit, samples):
+        r = ratio(value, base_value)
+        rows.append("| %s | %s | %s | %s | %s | %.3f | %s | %s |"
+                    % (bench, what, fmt % value, base, fmt % base_value, r, goal_text(r, limit), samples))
+
+    nodes = ros["roundtrip"]["nodes"]
+    hl, bare, log = nodes["hover_lock"], nodes["bare"], nodes["bare_log"]
+
+    def counted(n):
+        return "%d" % n["samples"] + (" (%d lost)" % n["lost"] if n["lost"] else "")
+
+    for p in ("p50", "p90", "p99", "max"):
+        row("Round trip", "hover_lock %s (us)" % p, hl[p], "bare node + INFO line", log[p], "%.1f",
+            ROUND_TRIP_GOALS.get(p), "%s / %s" % (counted(hl), counted(log)))
+    for p in ("p50", "p99"):
+        row("INFO line per message", "bare node + INFO line %s (us)" % p, log[p], "bare node", bare[p], "%.1f",
+            None, "%s / %s" % (counted(log), counted(bare)))
+
+    by_node = {(r["node"], r["hz"]): r for r in ros["rate"]}
+    for hz in sorted({r["hz"] for r in ros["rate"]}):
+        h, b = by_node[("hover_lock", hz)], by_node[("bare_log", hz)]
+        answered_h, answered_b = h["answered"] / h["sent"], b["answered"] / b["sent"]
+        goal = ("all answered: %s" % ("met" if h["answered"] == h["sent"] else "missed")
+                if hz <= RATE_GOAL_HZ else "")
+        r = ratio(answered_h, answered_b)
+        rows.append("| Rate %d Hz | hover_lock answered / sent | %.4f | bare node + INFO line | %.4f | %.3f | %s | "
+                    "%d / %d sent in %.2f s |" % (hz, answered_h, answered_b, r, goal, h["sent"], b["sent"],
+                                                 h["seconds"]))
+        row("Rate %d Hz" % hz, "hover_lock CPU (% of a core)", 100 * h["cpu"], "bare node + INFO line",
+            100 * b["cpu"], "%.1f", None, "over the same windows")
+
+    figures = micro_medians(micro)
+    for bench, name, what, base_name, base, unit, limit in MICRO_ROWS:
+        value, runs, iterations = figures[name]
+        base_value, base_runs, base_iterations = figures[base_name]
+        scale = 1000.0 if unit == "us" else 1.0
+        row(bench, "%s (%s)" % (what, unit), value / scale, base, base_value / scale,
+            "%.1f" if unit == "us" else "%.2f", limit,
+            "%d runs, %d / %d iterations" % (runs, iterations, base_iterations))
+
+    step = figures["controlStep"][0] / 1000.0
+    row("Callback arithmetic", "copy, error, 4 clock-driven steps, response (us)", step,
+        "bare node round trip p50", bare["p50"], "%.2f", None,
+        "%d runs, %d iterations" % figures["controlStep"][1:])
+    return rows
+
+
+def report(ros, micro, started, load_before, load_after, brief):
+    lines = ["Benchmarks of hover_lock, %s." % started,
+             "",
+             "Machine: %s; load average %.2f before the run and %.2f after it." % (machine(), load_before,
+                                                                                    load_after)]
+    if brief:
+        lines.append("Brief run: counts far too small for the figures to mean anything.")
+    if max(load_before, load_after) > 0.5:
+        lines.append("Other work ran on the machine meanwhile: the figures are noisy, the ratios less so.")
+    lines += ["Round trips alternate between the three nodes in blocks of %d; times are wall-clock. "
+              "Microbenchmarks: median CPU time of the runs." % ros["roundtrip"]["block"], ""]
+    return "\n".join(lines + table(ros, micro)) + "\n"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("bin_dir")
+    parser.add_argument("out_dir")
+    parser.add_argument("--brief", action="store_true", help="tiny counts: check that everything runs")
+    args = parser.parse_args()
+    counts = BRIEF if args.brief else FULL
+    os.makedirs(args.out_dir, exist_ok=True)
+    ros_json = os.path.join(args.out_dir, "ros.json")
+    micro_json = os.path.join(args.out_dir, "micro.json")
+    started = datetime.datetime.now().strftime("%Y-%m-%d %H:%M")
+    load_before = os.getloadavg()[0]
+    if not args.brief:
+        print("bench: round trips and rates (about a minute), then microbenchmarks...", flush=True)
+    run([os.path.join(args.bin_dir, "ros_bench")] + counts["ros"] + ["--out", ros_json],
+        os.path.join(args.out_dir, "ros_bench.log"))
+    run([os.path.join(args.bin_dir, "micro_bench")] + counts["micro"]
+        + ["--benchmark_out=" + micro_json, "--benchmark_out_format=json"],
+        os.path.join(args.out_dir, "micro_bench.log"))
+    with open(ros_json) as r, open(micro_json) as m:
+        text = report(json.load(r), json.load(m), started, load_before, os.getloadavg()[0], args.brief)
+    with open(os.path.join(args.out_dir, "results.md"), "w") as out:
+        out.write(text)
+    print(text, end="")
+
+
+if __name__ == "__main__":
+    main()
