@@ -345,6 +345,20 @@ TEST_F(HoverLock, NonFiniteCorrectionIsLoggedAndDropped)
   EXPECT_EQ(1u, quarn_test::countOf(node_->output(), "[ WARN]")) << node_->output();
 }
 
+TEST_F(HoverLock, OverflowingErrorIsLoggedAndSkipped)
+{
+  Config config;
+  config.x = "0 0.001 0";  // a zero gain times an infinite error would be NaN
+  ASSERT_NO_FATAL_FAILURE(start(config.xml()));
+  // Finite, but the offset ahead of the vehicle overflows to infinity at a heading of 45 degrees.
+  const double huge = std::numeric_limits<double>::max();
+  ASSERT_NO_FATAL_FAILURE(navigate(navigation(huge, huge, 2, 0.7853981633974483)));
+  ASSERT_TRUE(node_->waitForOutput(LOG_WARN "Skipping control step: the error to correct is not finite"))
+      << node_->output();
+  EXPECT_TRUE(commands({ -0.0, -0.0, 0.0, 0.0 }, respond(navigation(1, 0, 2, 0))));
+  EXPECT_EQ(1u, responses_.size());
+}
+
 TEST(HoverLockStartUp, FailsWithStatus1AndSaysWhy)
 {
   Config shortGains;
