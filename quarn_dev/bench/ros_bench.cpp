@@ -39,13 +39,16 @@ const std::chrono::milliseconds ANSWER_TIMEOUT(1000);
 const std::chrono::seconds LINK_TIMEOUT(10);
 // Deep client queues: the client must never be the one that drops a message.
 const uint32_t CLIENT_QUEUE = 100000;
+// The nodes in the order they are started and measured.
+enum Node { HOVER_LOCK, BARE, BARE_LOG };
 
 struct Options
 {
   int samples = 5000;        // round trips per node
-  int block = 100;           // consecutive round trips to one node before moving to the next
+  int block = 10;            // consecutive round trips to one node before moving to the next
   int warmup = 200;          // round trips per node before measuring, not counted
-  double rateSeconds = 3.0;  // length of each fixed-rate run
+  double rateSeconds = 3.0;  // sending time per node and rate
+  int rateWindows = 3;       // alternating windows that time is cut into
   std::vector<int> ratesHz = {100, 1000, 5000, 10000};
   std::string config = HOVER_LOCK_CONFIG;  // hover_lock's configuration file (mode 1)
   std::string out = "ros_bench.json";
@@ -74,8 +77,8 @@ struct RateResult
   int hz = 0;
   unsigned sent = 0;
   unsigned answered = 0;
-  double seconds = 0.0;   // length of the sending window
-  double cpuShare = 0.0;  // CPU time of the node over the window, per second of wall time
+  double seconds = 0.0;     // length of the sending windows
+  double cpuSeconds = 0.0;  // CPU time the node used in them
 };
 
 double microseconds(Clock::duration d)
@@ -157,40 +160,53 @@ std::vector<RoundTripResult> measureRoundTrips(std::vector<std::unique_ptr<Targe
   return results;
 }
 
-/// Publishes at hz for the given time, paced by absolute deadlines, and counts the answers.
-RateResult measureRate(Target& t, int hz, double seconds, const NavigationData& msg)
+/// Publishes to t at hz for the given time, paced by absolute deadlines, and adds what it sent, the answers
+/// (late ones too) and the node's CPU time to r.
+void rateWindow(Target& t, int hz, double seconds, const NavigationData& msg, RateResult& r)
 {
-  RateResult r;
-  r.node = t.name;
-  r.hz = hz;
   const auto count = static_cast<unsigned>(hz * seconds);
   const Clock::duration period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / hz));
   const unsigned before = t.answered;
   const double cpuBefore = bench::processCpuSeconds(t.pid);
   const Clock::time_point start = Clock::now();
-  for (; r.sent < count; ++r.sent)
+  for (unsigned sent = 0; sent < count; ++sent)
   {
-    const auto due = std::chrono::duration_cast<std::chrono::nanoseconds>((start + r.sent * period).time_since_epoch());
+    const auto due = std::chrono::duration_cast<std::chrono::nanoseconds>((start + sent * period).time_since_epoch());
     const timespec ts{static_cast<time_t>(due.count() / 1000000000), static_cast<long>(due.count() % 1000000000)};
     clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
     t.pub.publish(msg);
   }
   const Clock::time_point end = Clock::now();
-  r.cpuShare = (bench::processCpuSeconds(t.pid) - cpuBefore) / std::chrono::duration<double>(end - start).count();
-  r.seconds = std::chrono::duration<double>(end - start).count();
-  // Late answers still count: wait until they stop coming.
+  r.cpuSeconds += bench::processCpuSeconds(t.pid) - cpuBefore;
+  r.seconds += std::chrono::duration<double>(end - start).count();
+  r.sent += count;
+  // Late answers still count: wait until none has come for 100 ms.
   unsigned seen = t.answered;
-  for (int quiet = 0; quiet < 5 && Clock::now() - end < ANSWER_TIMEOUT; ++quiet)
+  for (int quiet = 0; quiet < 5 && Clock::now() - end < ANSWER_TIMEOUT;)
   {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    if (t.answered != seen)
-    {
-      seen = t.answered;
-      quiet = 0;
-    }
+    quiet = t.answered == seen ? quiet + 1 : 0;
+    seen = t.answered;
   }
-  r.answered = t.answered - before;
-  return r;
+  r.answered += t.answered - before;
+}
+
+/// Fixed-rate runs at hz against each target, in alternating windows so drift in the machine's load hits all alike.
+std::vector<RateResult> measureRates(const std::vector<Target*>& targets, int hz, const NavigationData& msg,
+                                     const Options& opt)
+{
+  std::vector<RateResult> results(targets.size());
+  for (std::size_t k = 0; k < targets.size(); ++k)
+  {
+    results[k].node = targets[k]->name;
+    results[k].hz = hz;
+  }
+  for (int w = 0; w < opt.rateWindows; ++w)
+  {
+    for (std::size_t k = 0; k < targets.size(); ++k)
+      rateWindow(*targets[k], hz, opt.rateSeconds / opt.rateWindows, msg, results[k]);
+  }
+  return results;
 }
 
 void writeJson(const std::string& path, const Options& opt, const std::vector<std::unique_ptr<Target>>& targets,
@@ -210,7 +226,7 @@ void writeJson(const std::string& path, const Options& opt, const std::vector<st
   {
     const RateResult& r = rates[k];
     out << (k ? ",\n" : "\n") << "    {\"node\": \"" << r.node << "\", \"hz\": " << r.hz << ", \"sent\": " << r.sent
-        << ", \"answered\": " << r.answered << ", \"seconds\": " << r.seconds << ", \"cpu\": " << r.cpuShare << "}";
+        << ", \"answered\": " << r.answered << ", \"seconds\": " << r.seconds << ", \"cpu\": " << r.cpuSeconds / r.seconds << "}";
   }
   out << "]\n}\n";
   if (!out)
@@ -272,6 +288,7 @@ int run(const Options& opt)
     std::string name;
     std::vector<std::string> argv;
   };
+  // Indexes HOVER_LOCK, BARE and BARE_LOG.
   const std::vector<Launch> launches = {
     {"hover_lock", {dir + "/hover_lock", "__ns:=/hover_lock"}},
     {"bare", {dir + "/answering_node", "__ns:=/bare"}},
@@ -297,10 +314,11 @@ int run(const Options& opt)
   ros::AsyncSpinner spinner(1, &queue);
   spinner.start();
   std::vector<RateResult> rates;
+  const std::vector<Target*> rated = {targets[HOVER_LOCK].get(), targets[BARE_LOG].get()};
   for (int hz : opt.ratesHz)
   {
-    rates.push_back(measureRate(*targets[0], hz, opt.rateSeconds, msg));
-    rates.push_back(measureRate(*targets[2], hz, opt.rateSeconds, msg));
+    for (const RateResult& r : measureRates(rated, hz, msg, opt))
+      rates.push_back(r);
   }
   spinner.stop();
   writeJson(opt.out, opt, targets, trips, rates);
