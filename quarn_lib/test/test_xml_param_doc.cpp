@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "xml_test_helpers.h"
+
 #include <quarn_xml/XmlParamDoc.h>
 
 namespace
@@ -28,36 +30,11 @@ XmlParamDoc itemDoc(const std::string& type, const std::string& value)
   return loaded("<config><i type=\"" + type + "\" value=\"" + value + "\"/></config>");
 }
 
-// Message of the std::runtime_error that call throws, or "no exception".
-std::string errorOf(const std::function<void()>& call)
-{
-  try
-  {
-    call();
-  }
-  catch (const std::runtime_error& e)
-  {
-    return e.what();
-  }
-  return "no exception";
-}
-
 std::string writeFile(const std::string& name, const std::string& text)
 {
   const std::string path = ::testing::TempDir() + name;
   std::ofstream(path) << text;
   return path;
-}
-
-std::string nested(int depth, const std::string& innermost = "")
-{
-  std::string text;
-  for (int i = 0; i < depth; ++i)
-    text += "<s>";
-  text += innermost;
-  for (int i = 0; i < depth; ++i)
-    text += "</s>";
-  return text;
 }
 
 const char* const kConfig = "<?xml version=\"1.0\"?>\n"
@@ -353,7 +330,7 @@ TEST(XmlParamDocSafety, EntityExpansionBombFails)
     entities += "<!ENTITY e" + std::to_string(i) + " \"" + body + "\">";
   }
   XmlParamDoc doc = loaded(kConfig);
-  for (const std::string& root : { "<c>&e10;</c>", "<c><i type=\"string\" value=\"&e10;\"/></c>" })
+  for (const char* root : { "<c>&e10;</c>", "<c><i type=\"string\" value=\"&e10;\"/></c>" })
     EXPECT_NE(std::string::npos, errorOf([&] { doc.loadXmlString("<!DOCTYPE c [" + entities + "]>" + root); })
                                      .find("amplification"));
   EXPECT_TRUE(doc.getBoolean("config/controller/enabled"));

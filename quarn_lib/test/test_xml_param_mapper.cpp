@@ -1,8 +1,11 @@
+#include <cmath>
 #include <map>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "xml_test_helpers.h"
 
 #include <quarn_xml/XmlParamMapper.h>
 
@@ -45,6 +48,19 @@ void mapConfig(XmlParamMapper<Config>& m)
   m.mapItem("pid_config_yaw", &Config::pidConfigYaw);
 }
 
+// Registered out of visiting order, two vectors whose names sort unlike their lengths.
+void mapAllTypes(XmlParamMapper<AllTypes>& m)
+{
+  m.mapItem("w", &AllTypes::topics);
+  m.mapItem("v2", &AllTypes::offsets);
+  m.mapItem("m", &AllTypes::rotation);
+  m.mapItem("b", &AllTypes::enabled);
+  m.mapItem("s", &AllTypes::label);
+  m.mapItem("v10", &AllTypes::scales);
+  m.mapItem("r", &AllTypes::gain);
+  m.mapItem("i", &AllTypes::count);
+}
+
 std::string item(const std::string& name, const std::string& type, const std::string& value)
 {
   return "<" + name + " type=\"" + type + "\" value=\"" + value + "\"/>";
@@ -63,17 +79,9 @@ std::string configText(const std::string& root = "hover_lock", const std::string
 }
 
 template <typename T>
-std::string errorOf(XmlParamMapper<T>& m, const std::string& text)
+std::string loadError(XmlParamMapper<T>& m, const std::string& text)
 {
-  try
-  {
-    m.loadXmlString(text);
-  }
-  catch (const std::runtime_error& e)
-  {
-    return e.what();
-  }
-  return "no exception";
+  return errorOf([&] { m.loadXmlString(text); });
 }
 
 TEST(XmlParamMapper, LoadFillsEveryRegisteredMember)
@@ -94,22 +102,16 @@ TEST(XmlParamMapper, LoadFillsEveryRegisteredMember)
 TEST(XmlParamMapper, EveryTypeIsReadWithItsGetter)
 {
   XmlParamMapper<AllTypes> m;
-  m.mapItem("count", &AllTypes::count);
-  m.mapItem("gain", &AllTypes::gain);
-  m.mapItem("label", &AllTypes::label);
-  m.mapItem("enabled", &AllTypes::enabled);
-  m.mapItem("offsets", &AllTypes::offsets);
-  m.mapItem("rotation", &AllTypes::rotation);
-  m.mapItem("topics", &AllTypes::topics);
-  m.loadXmlString("<r>" + item("count", "integer", "-3") + item("gain", "real", "0.125") +
-                  item("label", "string", " a b ") + item("enabled", "boolean", "true") +
-                  item("offsets", "vector", "1 2") + item("rotation", "matrix", "1 0; 0 1") +
-                  item("topics", "word_array", "nav pixel") + "</r>");
+  mapAllTypes(m);
+  m.loadXmlString("<r>" + item("i", "integer", "-3") + item("r", "real", "0.125") + item("s", "string", " a b ") +
+                  item("b", "boolean", "true") + item("v2", "vector", "1 2") + item("v10", "vector", "7") +
+                  item("m", "matrix", "1 0; 0 1") + item("w", "word_array", "nav pixel") + "</r>");
   EXPECT_EQ(-3, m.data().count);
   EXPECT_EQ(0.125, m.data().gain);
   EXPECT_EQ(" a b ", m.data().label);
   EXPECT_TRUE(m.data().enabled);
   EXPECT_EQ(VectorXd::LinSpaced(2, 1, 2), m.data().offsets);
+  EXPECT_EQ(VectorXd::Constant(1, 7), m.data().scales);
   EXPECT_EQ(MatrixXd::Identity(2, 2), m.data().rotation);
   EXPECT_EQ((std::vector<std::string>{ "nav", "pixel" }), m.data().topics);
 }
@@ -141,14 +143,7 @@ TEST(XmlParamMapper, NameCanBeRegisteredOnce)
 TEST(XmlParamMapper, ItemsAreVisitedByTypeThenName)
 {
   XmlParamMapper<AllTypes> m;
-  m.mapItem("w", &AllTypes::topics);
-  m.mapItem("v2", &AllTypes::offsets);
-  m.mapItem("m", &AllTypes::rotation);
-  m.mapItem("b", &AllTypes::enabled);
-  m.mapItem("s", &AllTypes::label);
-  m.mapItem("v10", &AllTypes::scales);
-  m.mapItem("r", &AllTypes::gain);
-  m.mapItem("i", &AllTypes::count);
+  mapAllTypes(m);
   const std::map<std::string, std::string> items = {
     { "i", item("i", "integer", "1") },  { "r", item("r", "real", "1") },     { "s", item("s", "string", "") },
     { "b", item("b", "boolean", "true") }, { "v10", item("v10", "vector", "1") }, { "v2", item("v2", "vector", "1") },
@@ -157,7 +152,7 @@ TEST(XmlParamMapper, ItemsAreVisitedByTypeThenName)
   // Each load stops at the first item, in visiting order, that the document still lacks.
   std::string present;
   std::vector<std::string> visited;
-  for (std::string error; (error = errorOf(m, "<doc>" + present + "</doc>")) != "no exception";)
+  for (std::string error; (error = loadError(m, "<doc>" + present + "</doc>")) != "no exception";)
   {
     ASSERT_EQ(0u, error.find("Path element not found: ")) << error;
     visited.push_back(error.substr(error.find(": ") + 2));
@@ -173,7 +168,7 @@ TEST(XmlParamMapper, FailedLoadKeepsWhatWasReadBefore)
   m.data().mode = 9;
   m.data().pidConfigY = VectorXd::Zero(6);
   m.data().pidConfigZ = VectorXd::Ones(2);
-  EXPECT_EQ("Path element not found: pid_config_y", errorOf(m, configText("hover_lock", "pid_config_y")));
+  EXPECT_EQ("Path element not found: pid_config_y", loadError(m, configText("hover_lock", "pid_config_y")));
   EXPECT_EQ(1, m.data().mode);
   EXPECT_EQ(0, m.data().desiredPose(0));
   EXPECT_EQ(1, m.data().pidConfigX(0));
@@ -192,8 +187,8 @@ TEST(XmlParamMapper, FailuresPassThroughUnchanged)
   mapConfig(m);
   std::string badMode = configText();
   badMode.replace(badMode.find("\"integer\""), 9, "\"real\"");
-  EXPECT_EQ("Type mismatch. Path: hover_lock/mode", errorOf(m, badMode));
-  EXPECT_EQ(0u, errorOf(m, "<hover_lock>").find("SAXParseException"));
+  EXPECT_EQ("Type mismatch. Path: hover_lock/mode", loadError(m, badMode));
+  EXPECT_EQ(0u, loadError(m, "<hover_lock>").find("SAXParseException"));
   EXPECT_EQ(0, m.data().mode);
 }
 
@@ -202,19 +197,61 @@ TEST(XmlParamMapper, RootTagNameIsFixedByTheFirstLoad)
   XmlParamMapper<Config> m;
   mapConfig(m);
   m.loadXmlString(configText("first"));
-  EXPECT_EQ("Path element not found: first", errorOf(m, configText("second")));
+  EXPECT_EQ("Path element not found: first", loadError(m, configText("second")));
 
   XmlParamMapper<Config> commented;
   mapConfig(commented);
-  EXPECT_EQ("Path element not found: #comment", errorOf(commented, "<!-- c -->" + configText()));
+  EXPECT_EQ("Path element not found: #comment", loadError(commented, "<!-- c -->" + configText()));
 }
 
 TEST(XmlParamMapper, WithoutItemsALoadOnlyParses)
 {
   XmlParamMapper<Config> m;
   m.loadXmlString("<anything><x/></anything>");
-  EXPECT_EQ(0u, errorOf(m, "<a></b>").find("SAXParseException"));
+  EXPECT_EQ(0u, loadError(m, "<a></b>").find("SAXParseException"));
   EXPECT_EQ(0, m.data().mode);
+}
+
+TEST(XmlParamMapper, GivenRootTagNameIsKept)
+{
+  XmlParamMapper<Config> named("first");
+  mapConfig(named);
+  EXPECT_EQ("first", named.getRootTagName());
+  EXPECT_EQ("Path element not found: first", loadError(named, configText("second")));
+  named.setRootTagName("");
+  named.loadXmlString(configText("second"));
+  EXPECT_EQ("second", named.getRootTagName());
+  named.setRootTagName("third");
+  EXPECT_EQ("Path element not found: third", loadError(named, configText("second")));
+}
+
+TEST(XmlParamMapper, WrittenRecordReadsBackEqual)
+{
+  XmlParamMapper<AllTypes> m("cfg");
+  EXPECT_THROW(XmlParamMapper<AllTypes>().getXmlString(), std::runtime_error);
+  mapAllTypes(m);
+  m.data() = { -5, 0.1, " x y ", true, VectorXd::LinSpaced(3, 0.1, 0.3), VectorXd::Constant(1, -0.0),
+               (MatrixXd(2, 2) << 1.0 / 3, 2, 3, 4).finished(), { "nav", "pixel" } };
+  const std::string text = m.getXmlString();
+  EXPECT_EQ("<cfg>\n"
+            "\t<i type=\"integer\" value=\"-5\"/>\n"
+            "\t<r type=\"real\" value=\"0.10000000000000001\"/>\n"
+            "\t<s type=\"string\" value=\" x y \"/>\n"
+            "\t<b type=\"boolean\" value=\"true\"/>\n"
+            "\t<v10 type=\"vector\" value=\"-0 \"/>\n"
+            "\t<v2 type=\"vector\" value=\"0.10000000000000001 0.20000000000000001 0.29999999999999999 \"/>\n"
+            "\t<m type=\"matrix\" value=\"0.33333333333333331 2 ; 3 4 ; \"/>\n"
+            "\t<w type=\"word_array\" value=\"nav pixel \"/>\n"
+            "</cfg>\n",
+            text);
+
+  XmlParamMapper<AllTypes> back;
+  mapAllTypes(back);
+  back.loadXmlString(text);
+  EXPECT_EQ(text, back.getXmlString());
+  EXPECT_EQ(m.data().offsets, back.data().offsets);
+  EXPECT_EQ(m.data().rotation, back.data().rotation);
+  EXPECT_TRUE(std::signbit(back.data().scales(0)));
 }
 
 }  // namespace

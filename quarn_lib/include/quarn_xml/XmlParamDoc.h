@@ -1,20 +1,29 @@
 #ifndef QUARN_XML_XML_PARAM_DOC_H
 #define QUARN_XML_XML_PARAM_DOC_H
 
+#include <cerrno>
 #include <cmath>
+#include <cstring>
+#include <filesystem>
 #include <functional>
 #include <list>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <Eigen/Core>
 #include <Poco/AutoPtr.h>
 #include <Poco/DOM/DOMBuilder.h>
 #include <Poco/DOM/DOMWriter.h>
 #include <Poco/DOM/Document.h>
+#include <Poco/DOM/Element.h>
 #include <Poco/DOM/NamedNodeMap.h>
 #include <Poco/DOM/Node.h>
 #include <Poco/Exception.h>
@@ -38,6 +47,7 @@ using Poco::XML::Attributes;
 using Poco::XML::DOMBuilder;
 using Poco::XML::DOMWriter;
 using Poco::XML::Document;
+using Poco::XML::Element;
 using Poco::XML::NamedNodeMap;
 using Poco::XML::NamePool;
 using Poco::XML::Node;
@@ -116,6 +126,78 @@ private:
   DepthLimitedBuilder builder_;
 };
 
+/// Throws the failure to save filePath, with the system's text for the error number.
+inline void failToSave(const std::string& filePath, int error)
+{
+  throw std::runtime_error("Could not save file " + filePath + ": " + std::strerror(error));
+}
+
+/// The file that filePath names once symbolic links are followed; a dangling link names its missing target.
+inline std::filesystem::path resolveLinks(const std::string& filePath)
+{
+  std::filesystem::path target = filePath;
+  std::error_code error;
+  for (int hops = 0; std::filesystem::is_symlink(std::filesystem::symlink_status(target, error)); ++hops)
+  {
+    const std::filesystem::path link = std::filesystem::read_symlink(target, error);
+    if (error)
+      failToSave(filePath, error.value());
+    if (hops == 40)
+      failToSave(filePath, ELOOP);
+    // An absolute link replaces the whole path.
+    target = target.parent_path() / link;
+  }
+  return target;
+}
+
+/// Replaces the file at filePath (after symbolic links) by text: a temporary file in the same directory,
+/// renamed over the target, so that a failed write never leaves the target truncated. The file keeps the
+/// permissions of an existing target; a new one gets 0666 less the umask. Throws std::runtime_error.
+inline void replaceFile(const std::string& filePath, const std::string& text)
+{
+  const std::filesystem::path target = resolveLinks(filePath);
+  struct stat existing;
+  const bool exists = ::stat(target.c_str(), &existing) == 0;
+  if (!exists && errno != ENOENT)
+    failToSave(filePath, errno);
+  // rename() would also replace a file that we may not write to.
+  if (exists && ::access(target.c_str(), W_OK) != 0)
+    failToSave(filePath, errno);
+
+  std::filesystem::path tempPath;
+  int fd = -1;
+  std::random_device random;
+  for (int attempt = 0; fd < 0; ++attempt)
+  {
+    tempPath = target;
+    tempPath.replace_filename("." + target.filename().string() + "." + std::to_string(random()) + ".tmp");
+    fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && (errno != EEXIST || attempt == 100))
+      failToSave(filePath, errno);
+  }
+
+  int error = exists && ::fchmod(fd, existing.st_mode & 07777) != 0 ? errno : 0;
+  for (std::size_t written = 0; !error && written < text.size();)
+  {
+    const ssize_t count = ::write(fd, text.data() + written, text.size() - written);
+    if (count < 0 && errno != EINTR)
+      error = errno;
+    else if (count > 0)
+      written += count;
+  }
+  if (!error && ::fsync(fd) != 0)
+    error = errno;
+  if (::close(fd) != 0 && !error)
+    error = errno;
+  if (!error && ::rename(tempPath.c_str(), target.c_str()) != 0)
+    error = errno;
+  if (error)
+  {
+    ::unlink(tempPath.c_str());
+    failToSave(filePath, error);
+  }
+}
+
 }  // namespace detail
 
 /// Typed XML parameter document: named values with a type in nested sections, read and written by path.
@@ -126,6 +208,8 @@ private:
 ///   doc.loadXmlString("<config><pid><gains type=\"vector\" value=\"1.0, 0.5, 0\"/></pid></config>");
 ///   VectorXd gains = doc.getVector("config/pid/gains");    // (1.0, 0.5, 0)
 ///   doc.getInteger("config/pid/gains");                     // throws "Type mismatch. Path: config/pid/gains"
+///   doc.addReal("config/pid", "kp", 0.1);                    // <kp type="real" value="0.10000000000000001"/>
+///   doc.saveToFile("pid.xml");
 ///
 /// Every failure is a std::runtime_error; a failed operation leaves the object as it was.
 /// Not thread-safe, not even for const lookups (they touch the DOM's plain reference counts).
@@ -183,6 +267,45 @@ public:
   /// Words of a "word_array" item, possibly none.
   std::vector<std::string> getWordArray(const std::string& xmlPath) const;
 
+  /// Replaces the document by one that holds only an empty root element named rootTagName.
+  void createEmptyDocument(const std::string& rootTagName);
+  /// Appends a copy of the first node of the document text xmlDocument to the element at xmlPath.
+  void addSection(const std::string& xmlPath, const std::string& xmlDocument);
+  /// Appends the "integer" item tagName to the element at xmlPath.
+  void addInteger(const std::string& xmlPath, const std::string& tagName, int value)
+  {
+    addElement(xmlPath, tagName, INTEGER_TYPE, boost::lexical_cast<std::string>(value));
+  }
+  /// Appends the "real" item tagName, written with 17 significant digits so that it reads back to the bit.
+  void addReal(const std::string& xmlPath, const std::string& tagName, double value)
+  {
+    addElement(xmlPath, tagName, REAL_TYPE, realText(value));
+  }
+  /// Appends the "string" item tagName with value unchanged.
+  void addString(const std::string& xmlPath, const std::string& tagName, const std::string& value)
+  {
+    addElement(xmlPath, tagName, STRING_TYPE, value);
+  }
+  /// Appends the "boolean" item tagName.
+  void addBoolean(const std::string& xmlPath, const std::string& tagName, bool value)
+  {
+    addElement(xmlPath, tagName, BOOLEAN_TYPE, value ? "true" : "false");
+  }
+  /// Appends the "vector" item tagName: each entry followed by one space.
+  void addVector(const std::string& xmlPath, const std::string& tagName, const VectorXd& value);
+  /// Appends the "matrix" item tagName: each entry followed by one space, each row by "; ".
+  void addMatrix(const std::string& xmlPath, const std::string& tagName, const MatrixXd& value);
+  /// Appends the "word_array" item tagName: each word followed by one space.
+  void addWordArray(const std::string& xmlPath, const std::string& tagName, const std::vector<std::string>& value);
+
+  /// The whole document as pretty-printed text with "\n" line ends, without XML declaration.
+  std::string getXmlString() const;
+  /// Replaces the file at filePath, or the file a symbolic link there points to, by getXmlString() + "\n";
+  /// atomically, keeping an existing file's permissions. Throws naming the path when it cannot.
+  void saveToFile(const std::string& filePath);
+  /// xmlDocument re-written in the writer's layout without XML declaration; unchanged if it does not parse.
+  static std::string removeXmlHeader(const std::string& xmlDocument);
+
 private:
   static inline const std::string ERR_MSG_NOT_LOADED = "No document loaded";
   static inline const std::string PATH_SEP = "/";
@@ -199,10 +322,14 @@ private:
   }
   void hold(const std::function<AutoPtr<Document>()>& parse);
   Node* findElement(const std::string& xmlPath) const;
+  Node* requireElement(const std::string& xmlPath) const;
   std::pair<std::string, std::string> getTypeValuePair(const std::string& xmlPath) const;
   std::string getValueOfType(const std::string& xmlPath, const std::string& type) const;
   Node* findFirstChildElement(const Node* parentNode, const std::string& childNodeName) const;
   static std::string writeToString(const Node* node);
+  void addElement(const std::string& xmlPath, const std::string& name, const std::string& type,
+                  const std::string& value);
+  static std::string realText(double value) { return boost::lexical_cast<std::string>(value); }
   static bool toReal(const std::string& text, double& number);
   static std::vector<double> parseNumbers(const std::string& text, const std::string& value,
                                           const std::string& xmlPath);
@@ -369,6 +496,95 @@ inline std::vector<std::string> XmlParamDoc::getWordArray(const std::string& xml
   return std::vector<std::string>(words.begin(), words.end());
 }
 
+inline void XmlParamDoc::createEmptyDocument(const std::string& rootTagName)
+{
+  AutoPtr<Document> doc = new Document;
+  doc->appendChild(AutoPtr<Element>(doc->createElement(rootTagName)));
+  pDoc_ = doc;
+}
+
+inline void XmlParamDoc::addSection(const std::string& xmlPath, const std::string& xmlDocument)
+{
+  requireDocument();
+  Node* parent = requireElement(xmlPath);
+  try
+  {
+    const AutoPtr<Document> section = detail::SafeDomParser(nullptr, MAX_DEPTH).parseString(xmlDocument);
+    parent->appendChild(AutoPtr<Node>(pDoc_->importNode(section->firstChild(), true)));
+  }
+  catch (const Poco::Exception& e)
+  {
+    throw std::runtime_error("Could not add section: " + e.displayText());
+  }
+}
+
+inline void XmlParamDoc::addVector(const std::string& xmlPath, const std::string& tagName, const VectorXd& value)
+{
+  std::string text;
+  for (Eigen::Index i = 0; i < value.size(); ++i)
+    text += realText(value(i)) + " ";
+  addElement(xmlPath, tagName, VECTOR_TYPE, text);
+}
+
+inline void XmlParamDoc::addMatrix(const std::string& xmlPath, const std::string& tagName, const MatrixXd& value)
+{
+  std::string text;
+  for (Eigen::Index i = 0; i < value.rows(); ++i)
+  {
+    for (Eigen::Index j = 0; j < value.cols(); ++j)
+      text += realText(value(i, j)) + " ";
+    text += "; ";
+  }
+  addElement(xmlPath, tagName, MATRIX_TYPE, text);
+}
+
+inline void XmlParamDoc::addWordArray(const std::string& xmlPath, const std::string& tagName,
+                                      const std::vector<std::string>& value)
+{
+  std::string text;
+  for (const std::string& word : value)
+    text += word + " ";
+  addElement(xmlPath, tagName, WORD_ARRAY_TYPE, text);
+}
+
+inline std::string XmlParamDoc::getXmlString() const
+{
+  requireDocument();
+  return writeToString(pDoc_);
+}
+
+inline void XmlParamDoc::saveToFile(const std::string& filePath)
+{
+  detail::replaceFile(filePath, getXmlString() + "\n");
+}
+
+inline std::string XmlParamDoc::removeXmlHeader(const std::string& xmlDocument)
+{
+  try
+  {
+    return writeToString(detail::SafeDomParser(nullptr, MAX_DEPTH).parseString(xmlDocument));
+  }
+  catch (const Poco::Exception&)
+  {
+    return xmlDocument;
+  }
+  catch (const std::runtime_error&)  // the writer's failure
+  {
+    return xmlDocument;
+  }
+}
+
+inline void XmlParamDoc::addElement(const std::string& xmlPath, const std::string& name, const std::string& type,
+                                    const std::string& value)
+{
+  requireDocument();
+  Node* parent = requireElement(xmlPath);
+  AutoPtr<Element> element = pDoc_->createElement(name);
+  element->setAttribute("type", type);
+  element->setAttribute("value", value);
+  parent->appendChild(element);
+}
+
 /// The element at xmlPath, or null for a path with no segments (which names the document node).
 inline Node* XmlParamDoc::findElement(const std::string& xmlPath) const
 {
@@ -387,10 +603,7 @@ inline Node* XmlParamDoc::findElement(const std::string& xmlPath) const
 inline std::pair<std::string, std::string> XmlParamDoc::getTypeValuePair(const std::string& xmlPath) const
 {
   requireDocument();
-  const Node* element = findElement(xmlPath);
-  if (!element)
-    throw std::runtime_error("Empty path: " + xmlPath);
-
+  const Node* element = requireElement(xmlPath);
   const std::string& name = element->nodeName();
   const AutoPtr<NamedNodeMap> attributes = element->attributes();
   if (attributes->length() != 2)
@@ -402,6 +615,15 @@ inline std::pair<std::string, std::string> XmlParamDoc::getTypeValuePair(const s
   if (!value)
     throw std::runtime_error("'value' attribute not found in '" + name + "' element");
   return { type->nodeValue(), value->nodeValue() };
+}
+
+/// The element at xmlPath; a path with no segments names no element.
+inline Node* XmlParamDoc::requireElement(const std::string& xmlPath) const
+{
+  Node* element = findElement(xmlPath);
+  if (!element)
+    throw std::runtime_error("Empty path: " + xmlPath);
+  return element;
 }
 
 /// Value text of the item at xmlPath, which must have the given type.

@@ -34,6 +34,8 @@ class XmlParamMapper
 public:
   /// Value-initialised record, no items, root tag name taken from the first load.
   XmlParamMapper() : data_() {}
+  /// Value-initialised record, no items; item paths begin with rootTagName (empty: taken from the first load).
+  explicit XmlParamMapper(const std::string& rootTagName) : data_(), rootTagName_(rootTagName) {}
 
   /// Registers an "integer" item; throws if name is already registered with any type.
   void mapItem(const std::string& name, int T::*value) { mapItem(name, value, integers_); }
@@ -53,8 +55,16 @@ public:
   /// Parses xmlDocument and stores every registered item into the record.
   void loadXmlString(const std::string& xmlDocument);
 
+  /// The registered members of the record as a document text with root rootTagName, in visiting order;
+  /// loadXmlString reads it back (empty vectors and matrices excepted: an item needs at least one number).
+  std::string getXmlString() const;
+
   /// The record that loads fill in.
   T& data() { return data_; }
+  /// Root element name that item paths begin with; empty until the first load unless set.
+  std::string getRootTagName() const { return rootTagName_; }
+  /// Sets the root element name that item paths begin with; an empty name is taken from the next load.
+  void setRootTagName(const std::string& rootTagName) { rootTagName_ = rootTagName; }
 
 private:
   template <typename M>
@@ -66,6 +76,10 @@ private:
   template <typename M>
   void loadItems(const XmlParamDoc& doc, const ItemMap<M>& items,
                  M (XmlParamDoc::*get)(const std::string&) const);
+
+  template <typename M, typename V>
+  void writeItems(XmlParamDoc& doc, const ItemMap<M>& items,
+                  void (XmlParamDoc::*add)(const std::string&, const std::string&, V)) const;
 
   T data_;
   std::string rootTagName_;
@@ -113,6 +127,32 @@ void XmlParamMapper<T>::loadItems(const XmlParamDoc& doc, const ItemMap<M>& item
 {
   for (const auto& item : items)
     data_.*item.second = (doc.*get)(rootTagName_ + "/" + item.first);
+}
+
+template <typename T>
+std::string XmlParamMapper<T>::getXmlString() const
+{
+  if (rootTagName_.empty())
+    throw std::runtime_error("No root tag name");
+  XmlParamDoc doc;
+  doc.createEmptyDocument(rootTagName_);
+  writeItems(doc, integers_, &XmlParamDoc::addInteger);
+  writeItems(doc, reals_, &XmlParamDoc::addReal);
+  writeItems(doc, strings_, &XmlParamDoc::addString);
+  writeItems(doc, booleans_, &XmlParamDoc::addBoolean);
+  writeItems(doc, vectors_, &XmlParamDoc::addVector);
+  writeItems(doc, matrices_, &XmlParamDoc::addMatrix);
+  writeItems(doc, wordArrays_, &XmlParamDoc::addWordArray);
+  return doc.getXmlString();
+}
+
+template <typename T>
+template <typename M, typename V>
+void XmlParamMapper<T>::writeItems(XmlParamDoc& doc, const ItemMap<M>& items,
+                                   void (XmlParamDoc::*add)(const std::string&, const std::string&, V)) const
+{
+  for (const auto& item : items)
+    (doc.*add)(rootTagName_, item.first, data_.*item.second);
 }
 
 }  // namespace xml
