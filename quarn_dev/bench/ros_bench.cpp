@@ -314,7 +314,7 @@ int run(const Options& opt)
   ros::AsyncSpinner spinner(1, &queue);
   spinner.start();
   std::vector<RateResult> rates;
-  const std::vector<Target*> rated = {targets[HOVER_LOCK].get(), targets[BARE_LOG].get()};
+  const std::vector<Target*> rated = {targets[HOVER_LOCK].get(), targets[BARE_LOG].get(), targets[BARE].get()};
   for (int hz : opt.ratesHz)
   {
     for (const RateResult& r : measureRates(rated, hz, msg, opt))

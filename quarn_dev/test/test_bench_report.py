@@ -25,7 +25,7 @@ def ros_figures(answered_at_5k=15000):
 
     rates = []
     for hz in (100, 5000, 10000):
-        for name in ("hover_lock", "bare_log"):
+        for name in ("hover_lock", "bare_log", "bare"):
             sent = hz * 3
             answered = answered_at_5k if (hz == 5000 and name == "hover_lock") else sent
             rates.append({"node": name, "hz": hz, "sent": sent, "answered": answered, "seconds": 3.0, "cpu": 0.1})
@@ -44,7 +44,7 @@ def row_of(rows, bench_name, measured):
 class GoalText(unittest.TestCase):
     def test_limits(self):
         cases = [(1.05, 1.05, "<= 1.05: met"), (1.0500001, 1.05, "<= 1.05: missed"), (0.5, 1.5, "<= 1.50: met"),
-                 (3.0, None, "")]
+                 (3.0, None, ""), (3.0, "all answered: met", "all answered: met")]
         for r, limit, expected in cases:
             self.assertEqual(expected, bench.goal_text(r, limit), (r, limit))
 
@@ -78,6 +78,10 @@ class Table(unittest.TestCase):
         self.assertEqual("all answered: met", row_of(rows, "Rate 100 Hz", "hover_lock answered")[6])
         self.assertEqual("all answered: missed", row_of(rows, "Rate 5000 Hz", "hover_lock answered")[6])
         self.assertEqual("", row_of(rows, "Rate 10000 Hz", "hover_lock answered")[6])
+        self.assertEqual(["0.9999", "bare node + INFO line", "1.0000", "1.000"],
+                         row_of(rows, "Rate 5000 Hz", "hover_lock answered")[2:6])
+        self.assertEqual(["1.0000", "bare node", "1.0000"],
+                         row_of(rows, "Rate 5000 Hz", "bare node + INFO line answered")[2:5])
 
     def test_microbenchmarks_in_their_units(self):
         rows = bench.table(ros_figures(), micro_figures(scale=1000.0))
