@@ -9,8 +9,18 @@ SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 # Debian's interpreter: the one first on PATH may lack catkin_pkg.
 CMAKE_FLAGS := -DPYTHON_EXECUTABLE=/usr/bin/python3 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
                -DCATKIN_DEVEL_PREFIX=$(CURDIR)/$(BUILD_DIR)/devel
+# Second tree: the unit tests and the fuzz targets under AddressSanitizer and UndefinedBehaviorSanitizer,
+# built with clang for libFuzzer. Any report fails the run.
+ASAN_DIR := $(BUILD_DIR)/asan
+SANITIZE := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
+ASAN_CMAKE_FLAGS := -DPYTHON_EXECUTABLE=/usr/bin/python3 -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+                    -DCMAKE_BUILD_TYPE= "-DCMAKE_CXX_FLAGS=-O1 -g $(SANITIZE)" "-DCMAKE_C_FLAGS=-O1 -g $(SANITIZE)" \
+                    -DQUARN_SANITIZE=ON -DCATKIN_DEVEL_PREFIX=$(CURDIR)/$(ASAN_DIR)/devel
+SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:detect_stack_use_after_return=1:strict_init_order=1 \
+                 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+FUZZ_SECONDS ?= 30
 
-.PHONY: setup build test clean
+.PHONY: setup build test clean sanitize fuzz
 
 setup:
 	@missing=$$(for p in $(PACKAGES); do \
@@ -30,7 +40,21 @@ build: $(BUILD_DIR)/Makefile
 	cmake --build $(BUILD_DIR) -j2
 	cmake --build $(BUILD_DIR) --target tests -j2
 
-test: build
+$(ASAN_DIR)/Makefile:
+	$(MAKE) setup
+	cmake -S . -B $(ASAN_DIR) $(ASAN_CMAKE_FLAGS)
+
+# Sanitized unit tests, then each fuzz target for FUZZ_SECONDS.
+sanitize: $(ASAN_DIR)/Makefile
+	cmake --build $(ASAN_DIR) --target quarn_common_generate_messages_cpp -j2
+	cmake --build $(ASAN_DIR) --target tests fuzz_targets -j2
+	cd $(ASAN_DIR) && $(SANITIZER_ENV) FUZZ_SECONDS=$(FUZZ_SECONDS) ctest -j2 --output-on-failure
+
+fuzz: $(ASAN_DIR)/Makefile
+	cmake --build $(ASAN_DIR) --target fuzz_targets -j2
+	cd $(ASAN_DIR) && $(SANITIZER_ENV) FUZZ_SECONDS=$(FUZZ_SECONDS) ctest -j2 -L fuzz -V
+
+test: build sanitize
 	cd $(BUILD_DIR) && ctest --output-on-failure
 
 .PHONY: bench
