@@ -52,6 +52,13 @@ void stepAndPublish(double measureX, double measureY, double measureZ, double me
   const double outY = pidY.action(measureY);
   const double outZ = pidZ.action(measureZ);
   const double outYaw = pidYaw.action(measureYaw);
+  // Finite measures can still overflow inside a controller: two huge errors of opposite sign give an infinite
+  // derivative, and a zero gain times that is NaN. Such a step publishes nothing.
+  if (!std::isfinite(outX) || !std::isfinite(outY) || !std::isfinite(outZ) || !std::isfinite(outYaw))
+  {
+    ROS_WARN_THROTTLE(WARN_PERIOD, "Skipping control step: a controller output is not finite");
+    return;
+  }
   pub.publish(quarn::dev::behaviorResponse(outX, outY, outZ, outYaw));
 }
 

@@ -255,7 +255,8 @@ private:
   {
     static const std::vector<std::string> modes = { "2", "-1", "2147483647", "2147483648", "-2147483649", "1.0",
                                                     " 1", "0x1", "+1", "007", "one" };
-    replaceOne(text, spans(text, MODE_VALUE, "\""), [&](const std::string&) { return MODE_VALUE + pickFrom(modes) + "\""; });
+    replaceOne(text, spans(text, MODE_VALUE, "\""),
+               [&](const std::string&) { return MODE_VALUE + pickFrom(modes) + "\""; });
   }
 
   // A few characters replaced by printable ones that matter to XML.
@@ -292,7 +293,8 @@ private:
 
   void renameRoot(std::string& text)
   {
-    replaceOne(text, root(text), [](const std::string& element) { return "<other>" + rootContent(element) + "</other>"; });
+    replaceOne(text, root(text),
+               [](const std::string& element) { return "<other>" + rootContent(element) + "</other>"; });
   }
 
   static const std::string VECTOR_VALUE;
