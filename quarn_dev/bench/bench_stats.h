@@ -36,7 +36,8 @@ inline double percentile(const std::vector<double>& sorted, double q)
 {
   if (sorted.empty())
     return 0.0;
-  const auto rank = static_cast<std::size_t>(std::ceil(q * static_cast<double>(sorted.size())));
+  // q * n may land a hair above a whole rank (0.07 * 100 is 7.000000000000001): that is still the rank.
+  const auto rank = static_cast<std::size_t>(std::ceil(q * static_cast<double>(sorted.size()) - 1e-9));
   return sorted[std::max<std::size_t>(rank, 1) - 1];
 }
 

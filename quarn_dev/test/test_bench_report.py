@@ -1,8 +1,12 @@
 """The benchmark table: ratios, goals, medians and sample counts from the raw figures."""
 
+import io
+import json
 import os
 import sys
+import tempfile
 import unittest
+from unittest import mock
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bench"))
 import bench  # noqa: E402
@@ -91,6 +95,54 @@ class Table(unittest.TestCase):
                          row_of(rows, "Configuration load", "XmlParamMapper")[2:5])
         self.assertEqual(["10.00", "bare node round trip p50", "150.00", "0.067"],
                          row_of(rows, "Callback arithmetic", "copy")[2:6])
+
+
+def fake_binary(directory, name, body):
+    """An executable shell script standing in for one of the benchmark binaries."""
+    path = os.path.join(directory, name)
+    with open(path, "w") as f:
+        f.write("#!/bin/sh\n" + body + "\n")
+    os.chmod(path, 0o755)
+
+
+class Pipeline(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.bin = os.path.join(self.dir.name, "bin")
+        self.out = os.path.join(self.dir.name, "out")
+        os.mkdir(self.bin)
+        for name, figures in (("ros.fixture", ros_figures()), ("micro.fixture", micro_figures())):
+            with open(os.path.join(self.bin, name), "w") as f:
+                json.dump(figures, f)
+        # Each fake writes its fixture where it is told to: ros_bench after --out, micro_bench to --benchmark_out=.
+        fake_binary(self.bin, "ros_bench", 'while [ "$1" != --out ]; do shift; done; cp "$(dirname "$0")/ros.fixture" "$2"')
+        fake_binary(self.bin, "micro_bench",
+                    'for a; do case "$a" in --benchmark_out=*) cp "$(dirname "$0")/micro.fixture" "${a#*=}";; '
+                    'esac; done')
+
+    def tearDown(self):
+        self.dir.cleanup()
+
+    def run_bench(self):
+        with mock.patch.object(sys, "argv", ["bench.py", self.bin, self.out, "--brief"]), \
+                mock.patch("sys.stdout", new_callable=io.StringIO):
+            bench.main()
+
+    def test_table_is_written_to_results(self):
+        self.run_bench()
+        with open(os.path.join(self.out, "results.md")) as f:
+            text = f.read()
+        self.assertIn("Brief run", text)
+        self.assertIn("| Round trip | hover_lock p50 (us) | 210.0 |", text)
+        self.assertIn("| Callback arithmetic |", text)
+
+    def test_a_failing_benchmark_fails_the_run(self):
+        fake_binary(self.bin, "ros_bench", "echo no master; exit 3")
+        with mock.patch("sys.stderr", new_callable=io.StringIO):
+            with self.assertRaises(SystemExit) as end:
+                self.run_bench()
+        self.assertIn("ros_bench failed with status 3", str(end.exception.code))
+        self.assertFalse(os.path.exists(os.path.join(self.out, "results.md")))
 
 
 if __name__ == "__main__":

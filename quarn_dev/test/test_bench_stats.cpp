@@ -25,6 +25,16 @@ TEST(BenchStats, NearestRankPercentiles)
     EXPECT_EQ(c.expected, bench::percentile(c.sorted, c.q)) << "q " << c.q << " of " << c.sorted.size();
 }
 
+TEST(BenchStats, RankIsExactWhereTheProductIsNot)
+{
+  std::vector<double> hundred;
+  for (int i = 1; i <= 100; ++i)
+    hundred.push_back(i);
+  EXPECT_EQ(7, bench::percentile(hundred, 0.07));
+  EXPECT_EQ(29, bench::percentile(hundred, 0.29));
+  EXPECT_EQ(99, bench::percentile(hundred, 0.99));
+}
+
 TEST(BenchStats, SummarySortsItsSamples)
 {
   std::vector<double> samples;
