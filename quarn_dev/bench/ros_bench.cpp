@@ -2,10 +2,9 @@
 // (one silent, one writing an INFO line per message), all three running at once,
 // each in its own namespace under a master of our own. Writes its figures as JSON.
 //
-//   ros_bench --samples 5000 --block 100 --rate-seconds 3 --out ros.json [--config hover_lock.xml]
+//   ros_bench --samples 5000 --block 10 --rate-seconds 3 --out ros.json [--config hover_lock.xml]
 #include <sys/prctl.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -59,6 +58,7 @@ struct Target
 {
   std::string name;
   pid_t pid = 0;
+  std::string log;  // the node's output, named when it does not answer
   ros::Publisher pub;
   ros::Subscriber sub;
   std::atomic<unsigned> answered{0};
@@ -123,7 +123,7 @@ void awaitAnswers(Target& t, ros::CallbackQueue& queue, const NavigationData& ms
   while (t.pub.getNumSubscribers() == 0 || t.sub.getNumPublishers() == 0 || roundTrip(t, queue, msg) < 0.0)
   {
     if (Clock::now() > deadline)
-      throw std::runtime_error(t.name + " does not answer");
+      throw std::runtime_error(t.name + " does not answer; its output is in " + t.log);
     queue.callAvailable(ros::WallDuration(0.05));
   }
 }
@@ -225,14 +225,14 @@ void writeJson(const std::string& path, const Options& opt, const std::vector<st
   for (std::size_t k = 0; k < rates.size(); ++k)
   {
     const RateResult& r = rates[k];
+    const double cpuShare = r.seconds > 0.0 ? r.cpuSeconds / r.seconds : 0.0;
     out << (k ? ",\n" : "\n") << "    {\"node\": \"" << r.node << "\", \"hz\": " << r.hz << ", \"sent\": " << r.sent
-        << ", \"answered\": " << r.answered << ", \"seconds\": " << r.seconds << ", \"cpu\": " << r.cpuSeconds / r.seconds << "}";
+        << ", \"answered\": " << r.answered << ", \"seconds\": " << r.seconds << ", \"cpu\": " << cpuShare << "}";
   }
   out << "]\n}\n";
   if (!out)
     throw std::runtime_error("cannot write " + path);
 }
-
 
 Options parseOptions(int argc, char** argv)
 {
@@ -304,6 +304,7 @@ int run(const Options& opt)
     targets.push_back(std::make_unique<Target>());
     targets.back()->name = l.name;
     targets.back()->pid = nodes.back().pid();
+    targets.back()->log = nodes.back().logPath();
     connect(*targets.back(), "/" + l.name, queue);
   }
 

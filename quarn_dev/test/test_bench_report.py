@@ -115,7 +115,8 @@ class Pipeline(unittest.TestCase):
             with open(os.path.join(self.bin, name), "w") as f:
                 json.dump(figures, f)
         # Each fake writes its fixture where it is told to: ros_bench after --out, micro_bench to --benchmark_out=.
-        fake_binary(self.bin, "ros_bench", 'while [ "$1" != --out ]; do shift; done; cp "$(dirname "$0")/ros.fixture" "$2"')
+        fake_binary(self.bin, "ros_bench",
+                    'while [ "$1" != --out ]; do shift; done; cp "$(dirname "$0")/ros.fixture" "$2"')
         fake_binary(self.bin, "micro_bench",
                     'for a; do case "$a" in --benchmark_out=*) cp "$(dirname "$0")/micro.fixture" "${a#*=}";; '
                     'esac; done')
