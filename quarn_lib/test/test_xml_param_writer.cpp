@@ -219,6 +219,33 @@ TEST(XmlParamDocWriter, FailuresChangeNothing)
   EXPECT_EQ("<R/>\n", doc.getXmlString());
 }
 
+TEST(XmlParamDocWriter, RefusesWhatItCouldNotReadBack)
+{
+  XmlParamDoc doc = emptyDoc();
+  const std::vector<std::function<void()>> unreadable = {
+    [&] { doc.addInteger("R", "a b", 1); },
+    [&] { doc.addReal("R", "1st", 1); },
+    [&] { doc.addBoolean("R", "", true); },
+    [&] { doc.addBoolean("R", "q:b", true); },  // prefix bound to no namespace
+    [&] { doc.addString("R", "s", std::string("bell\x07")); },
+    [&] { doc.addString("R", "s", "\xff\xfe"); },  // not UTF-8
+    [&] { doc.addWordArray("R", "w", { "nul\x01" }); },
+    [&] { XmlParamDoc().createEmptyDocument("<R>"); },
+  };
+  for (std::size_t i = 0; i < unreadable.size(); ++i)
+  {
+    const std::string error = errorOf(unreadable[i]);
+    EXPECT_TRUE(error.rfind("Could not add item: ", 0) == 0 || error.rfind("Could not create document: ", 0) == 0)
+        << i << ": " << error;
+  }
+  EXPECT_EQ("<R/>\n", doc.getXmlString());
+  // Text that needs escaping is fine.
+  doc.addString("R", "s", "<&\"'>\t\n");
+  XmlParamDoc reread;
+  reread.loadXmlString(doc.getXmlString());
+  EXPECT_EQ("<&\"'>\t\n", reread.getString("R/s"));
+}
+
 TEST(XmlParamDocWriter, SectionIsCopiedFromAnotherDocument)
 {
   XmlParamDoc doc = emptyDoc();

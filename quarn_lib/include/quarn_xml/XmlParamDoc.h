@@ -329,6 +329,7 @@ private:
   static std::string writeToString(const Node* node);
   void addElement(const std::string& xmlPath, const std::string& name, const std::string& type,
                   const std::string& value);
+  static void requireReadable(const Node* node, const std::string& prefix);
   static std::string realText(double value) { return boost::lexical_cast<std::string>(value); }
   static bool toReal(const std::string& text, double& number);
   static std::vector<double> parseNumbers(const std::string& text, const std::string& value,
@@ -500,6 +501,7 @@ inline void XmlParamDoc::createEmptyDocument(const std::string& rootTagName)
 {
   AutoPtr<Document> doc = new Document;
   doc->appendChild(AutoPtr<Element>(doc->createElement(rootTagName)));
+  requireReadable(doc, "Could not create document: ");
   pDoc_ = doc;
 }
 
@@ -582,7 +584,27 @@ inline void XmlParamDoc::addElement(const std::string& xmlPath, const std::strin
   AutoPtr<Element> element = pDoc_->createElement(name);
   element->setAttribute("type", type);
   element->setAttribute("value", value);
+  requireReadable(element, "Could not add item: ");
   parent->appendChild(element);
+}
+
+/// Throws prefix + the parser's text unless the text written for node loads back: the DOM accepts any
+/// element name and any bytes in a value, so a name such as "a b" or a control character in a string
+/// would otherwise make getXmlString and saveToFile write a document that no load accepts.
+inline void XmlParamDoc::requireReadable(const Node* node, const std::string& prefix)
+{
+  try
+  {
+    detail::SafeDomParser(nullptr, MAX_DEPTH).parseString(writeToString(node));
+  }
+  catch (const Poco::Exception& e)
+  {
+    throw std::runtime_error(prefix + e.displayText());
+  }
+  catch (const std::runtime_error& e)  // the writer's own refusal
+  {
+    throw std::runtime_error(prefix + e.what());
+  }
 }
 
 /// The element at xmlPath, or null for a path with no segments (which names the document node).
