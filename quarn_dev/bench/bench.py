@@ -150,8 +150,9 @@ def report(ros, micro, started, load_before, load_after, brief):
                                                                                     load_after)]
     if brief:
         lines.append("Brief run: counts far too small for the figures to mean anything.")
-    if max(load_before, load_after) > 0.5:
-        lines.append("Other work ran on the machine meanwhile: the figures are noisy, the ratios less so.")
+    # The run itself loads the machine by about one core, so only the load before it tells of other work.
+    if load_before > 0.5:
+        lines.append("Other work ran on the machine: the figures are noisy, the ratios less so.")
     lines += ["Round trips alternate between the three nodes in blocks of %d; times are wall-clock. "
               "Microbenchmarks: median CPU time of the runs." % ros["roundtrip"]["block"], ""]
     return "\n".join(lines + table(ros, micro)) + "\n"
