@@ -153,12 +153,7 @@ void mapperLoadConfig(benchmark::State& state)
   for (auto _ : state)
   {
     quarn::xml::XmlParamMapper<DeviceConfig> mapper;
-    mapper.mapItem("pid_config_x", &DeviceConfig::pidConfigX);
-    mapper.mapItem("pid_config_y", &DeviceConfig::pidConfigY);
-    mapper.mapItem("pid_config_z", &DeviceConfig::pidConfigZ);
-    mapper.mapItem("pid_config_yaw", &DeviceConfig::pidConfigYaw);
-    mapper.mapItem("desired_pose", &DeviceConfig::desiredPose);
-    mapper.mapItem("mode", &DeviceConfig::mode);
+    quarn::dev::mapItems(mapper);
     mapper.loadXmlString(nodeConfig());
     benchmark::DoNotOptimize(mapper.data().mode);
   }

@@ -114,12 +114,7 @@ bool loadConfig(const std::string& xmlConfig)
 {
   try
   {
-    xmlParamMapper.mapItem("pid_config_x", &DeviceConfig::pidConfigX);
-    xmlParamMapper.mapItem("pid_config_y", &DeviceConfig::pidConfigY);
-    xmlParamMapper.mapItem("pid_config_z", &DeviceConfig::pidConfigZ);
-    xmlParamMapper.mapItem("pid_config_yaw", &DeviceConfig::pidConfigYaw);
-    xmlParamMapper.mapItem("desired_pose", &DeviceConfig::desiredPose);
-    xmlParamMapper.mapItem("mode", &DeviceConfig::mode);
+    quarn::dev::mapItems(xmlParamMapper);
     xmlParamMapper.loadXmlString(xmlConfig);
   }
   catch (const std::exception& e)

@@ -15,6 +15,7 @@
 #include <quarn_common/BhResponse.h>
 #include <quarn_common/NavigationData.h>
 #include <quarn_common/VisualServoingData.h>
+#include <quarn_xml/XmlParamMapper.h>
 
 namespace quarn
 {
@@ -24,7 +25,7 @@ namespace dev
 /// Configuration of the hover_lock node, filled from its XML document by an XmlParamMapper.
 ///
 ///   quarn::xml::XmlParamMapper<DeviceConfig> mapper;
-///   mapper.mapItem("mode", &DeviceConfig::mode);
+///   mapItems(mapper);
 ///   mapper.loadXmlString(text);
 ///   if (configShortfall(mapper.data()).empty()) { ... }
 struct DeviceConfig
@@ -39,6 +40,18 @@ struct DeviceConfig
 
 /// Pose array of a navigation message: x, y, z at 0..2, yaw (rad) at 5.
 using NavigationPose = quarn_common::NavigationData::_pose_type;
+
+/// Registers the node's six configuration items on mapper, in the node's order: the four gain vectors,
+/// "desired_pose", then "mode".
+inline void mapItems(quarn::xml::XmlParamMapper<DeviceConfig>& mapper)
+{
+  mapper.mapItem("pid_config_x", &DeviceConfig::pidConfigX);
+  mapper.mapItem("pid_config_y", &DeviceConfig::pidConfigY);
+  mapper.mapItem("pid_config_z", &DeviceConfig::pidConfigZ);
+  mapper.mapItem("pid_config_yaw", &DeviceConfig::pidConfigYaw);
+  mapper.mapItem("desired_pose", &DeviceConfig::desiredPose);
+  mapper.mapItem("mode", &DeviceConfig::mode);
+}
 
 /// Empty when every vector of config is long enough; otherwise names the first short item and its length.
 inline std::string configShortfall(const DeviceConfig& config);
