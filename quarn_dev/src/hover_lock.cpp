@@ -100,9 +100,18 @@ void handleKeepRelativePosition(VisualServoingData desviation)
   }
   if (firstTime)
   {
+    // A depth or heading beyond single precision would become an infinite reference and stop every later step
+    // until the next capture, so the capture waits, still armed, for navigation data it can hold.
+    const float depth = static_cast<float>(navigation.pose[2]);
+    const float heading = static_cast<float>(navigation.pose[5]);
+    if (!std::isfinite(depth) || !std::isfinite(heading))
+    {
+      ROS_WARN_THROTTLE(WARN_PERIOD, "Not capturing references: depth or heading is beyond single precision");
+      return;
+    }
     firstTime = false;
-    profunditat = static_cast<float>(navigation.pose[2]);
-    orientacio = static_cast<float>(navigation.pose[5]);
+    profunditat = depth;
+    orientacio = heading;
   }
   // The heading difference is deliberately not wrapped.
   stepAndPublish(desviation.correction.position.x, desviation.correction.position.y,

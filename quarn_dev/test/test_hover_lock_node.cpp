@@ -359,6 +359,26 @@ TEST_F(HoverLock, OverflowingErrorIsLoggedAndSkipped)
   EXPECT_EQ(1u, responses_.size());
 }
 
+TEST_F(HoverLock, CaptureWaitsForReferencesItCanHold)
+{
+  Config config;
+  config.mode = "0";
+  config.z = "1 0 0";
+  ASSERT_NO_FATAL_FAILURE(start(config.xml()));
+  ASSERT_NO_FATAL_FAILURE(navigate(navigation(0, 0, 1e39, 0)));  // finite, but no float holds it
+  correctSilently(correction(-1, 0, 0));
+  corrections_.publish(correction(0, 0, 0));
+  ASSERT_TRUE(node_->waitForOutput(LOG_WARN "Not capturing references: depth or heading is beyond single "
+                                   "precision"))
+      << node_->output();
+  // Still armed: the next correction captures depth 1 and holds it.
+  ASSERT_NO_FATAL_FAILURE(navigate(navigation(0, 0, 1.0, 0)));
+  EXPECT_TRUE(commands({ -0.0, -0.0, 0.0, 0.0 }, respond(correction(0, 0, 0))));
+  ASSERT_NO_FATAL_FAILURE(navigate(navigation(0, 0, 1.5, 0)));
+  EXPECT_TRUE(commands({ -0.0, -0.0, 0.5, 0.0 }, respond(correction(0, 0, 0))));
+  EXPECT_EQ(2u, responses_.size());
+}
+
 TEST(HoverLockStartUp, FailsWithStatus1AndSaysWhy)
 {
   Config shortGains;
