@@ -41,8 +41,8 @@ const double WARN_PERIOD = 5.0;
 // Steps the four controllers in their fixed order (each reads the clock) and publishes the response.
 void stepAndPublish(double measureX, double measureY, double measureZ, double measureYaw)
 {
-  // Finite inputs can still overflow on the way (a huge pose, a depth beyond single precision); an infinite
-  // measure turns a zero gain or a derivative into NaN, so such a step is skipped like a non-finite message.
+  // Finite inputs can still overflow on the way (the offset to a huge pose); an infinite measure turns a zero
+  // gain or a derivative into NaN, so such a step is skipped like a non-finite message.
   if (!std::isfinite(measureX) || !std::isfinite(measureY) || !std::isfinite(measureZ) || !std::isfinite(measureYaw))
   {
     ROS_WARN_THROTTLE(WARN_PERIOD, "Skipping control step: the error to correct is not finite");
