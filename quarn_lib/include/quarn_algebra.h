@@ -39,6 +39,13 @@ using BoundedMatrix3d = boost::numeric::ublas::bounded_matrix<double, 3, 3>;
 /// uBLAS 3-vector of doubles returned by computeRpyInverseKinematics().
 using BoundedVector3d = boost::numeric::ublas::bounded_vector<double, 3>;
 
+namespace detail
+{
+// The doubles nearest to pi and 2 pi; callers of normalizeAngle and getGaussianValue rely on the exact results.
+constexpr double pi = 3.141592653589793;
+constexpr double twoPi = 6.283185307179586;
+}  // namespace detail
+
 /// Clamps x to [-threshold, threshold]; the upper bound is tested first, a NaN x comes back unchanged.
 inline double saturate(double x, double threshold)
 {
@@ -64,10 +71,7 @@ inline bool isEven(int n) { return !isOdd(n); }
 /// Wraps an angle in radians into (-pi, pi] in one step; pi stays pi, -pi becomes pi, -0.0 becomes +0.0.
 inline double normalizeAngle(double angle)
 {
-  // The two constants are the doubles nearest to pi and 2 pi; callers rely on the exact results.
-  const double pi = 3.141592653589793;
-  const double twoPi = 6.283185307179586;
-  return angle + twoPi * std::floor((pi - angle) / twoPi);
+  return angle + detail::twoPi * std::floor((detail::pi - angle) / detail::twoPi);
 }
 
 /// atan2(2 (xy + zw), w^2 + x^2 - y^2 - z^2) in radians: the angle of a rotation about z (see the note above).
@@ -286,7 +290,6 @@ inline double gaussianFromSeed(double mean, double sigma, unsigned int seed)
   // Outputs are below 2^32, so both uniforms lie in [0, 1) exactly and need no redraw.
   const double u1 = std::ldexp(static_cast<double>(engine()), -32);
   const double u2 = std::ldexp(static_cast<double>(engine()), -32);
-  const double twoPi = 6.283185307179586;
   const double rho = std::sqrt(-2 * std::log(1 - u2));
   return rho * std::cos(twoPi * u1) * sigma + mean;
 }

@@ -106,7 +106,7 @@ TEST(CPid, OutputClampDoesNotStopIntegral)
   }
   // The stored integral stopped at 10, so one opposite step leaves 6.
   EXPECT_EQ(1.0, pid.action(1.0, 4.0));
-  pid.config(-10.0, 10.0, -100.0, 100.0, 4.0);
+  widenOutput(pid);
   EXPECT_NEAR(6.0, pid.action(0.0, 4.0), kTolerance);
 }
 
@@ -227,7 +227,7 @@ TEST(CPid, StepWithoutPositiveTimeStillClampsIntegral)
   EXPECT_NEAR(4.0, pid.action(-1.0, 4.0), kTolerance);
   pid.config(-10.0, 2.5, -100.0, 100.0, 4.0);
   EXPECT_NEAR(2.5, pid.action(-1.0, 0.0), kTolerance);
-  pid.config(-10.0, 10.0, -100.0, 100.0, 4.0);
+  widenOutput(pid);
   EXPECT_NEAR(2.5, pid.action(-1.0, 0.0), kTolerance);
 }
 
