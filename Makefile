@@ -7,20 +7,21 @@ PACKAGES := ros-core-dev ros-std-msgs ros-geometry-msgs libpoco-dev libeigen3-de
             python3-std-msgs python3-geometry-msgs python3-matplotlib clang libclang-rt-14-dev
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 # Debian's interpreter: the one first on PATH may lack catkin_pkg.
-CMAKE_FLAGS := -DPYTHON_EXECUTABLE=/usr/bin/python3 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+PYTHON := /usr/bin/python3
+CMAKE_FLAGS := -DPYTHON_EXECUTABLE=$(PYTHON) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
                -DCATKIN_DEVEL_PREFIX=$(CURDIR)/$(BUILD_DIR)/devel
 # Second tree: the unit tests and the fuzz targets under AddressSanitizer and UndefinedBehaviorSanitizer,
 # built with clang for libFuzzer. Any report fails the run.
 ASAN_DIR := $(BUILD_DIR)/asan
 SANITIZE := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
-ASAN_CMAKE_FLAGS := -DPYTHON_EXECUTABLE=/usr/bin/python3 -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+ASAN_CMAKE_FLAGS := -DPYTHON_EXECUTABLE=$(PYTHON) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
                     -DCMAKE_BUILD_TYPE= "-DCMAKE_CXX_FLAGS=-O1 -g $(SANITIZE)" "-DCMAKE_C_FLAGS=-O1 -g $(SANITIZE)" \
                     -DQUARN_SANITIZE=ON -DCATKIN_DEVEL_PREFIX=$(CURDIR)/$(ASAN_DIR)/devel
 SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:detect_stack_use_after_return=1:strict_init_order=1 \
                  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 FUZZ_SECONDS ?= 30
 
-.PHONY: setup build test clean sanitize fuzz
+.PHONY: setup build test clean sanitize fuzz bench demo
 
 setup:
 	@missing=$$(for p in $(PACKAGES); do \
@@ -57,17 +58,15 @@ fuzz: $(ASAN_DIR)/Makefile
 test: build sanitize
 	cd $(BUILD_DIR) && ctest --output-on-failure
 
-.PHONY: bench
 # Round trips, rates and microbenchmarks; prints the table and writes out/bench/results.md.
 bench: $(BUILD_DIR)/Makefile
 	$(MAKE) setup
 	cmake --build $(BUILD_DIR) --target ros_bench micro_bench -j2
-	/usr/bin/python3 quarn_dev/bench/bench.py $(BUILD_DIR)/devel/lib/quarn_dev out/bench
+	$(PYTHON) quarn_dev/bench/bench.py $(BUILD_DIR)/devel/lib/quarn_dev out/bench
 
-.PHONY: demo
 # The real node against a simulated vehicle on a private master; results in out/demo/.
 demo: build
-	/usr/bin/python3 quarn_dev/demo/run_demo.py --devel $(BUILD_DIR)/devel --out out/demo
+	$(PYTHON) quarn_dev/demo/run_demo.py --devel $(BUILD_DIR)/devel --out out/demo
 
 clean:
 	rm -rf $(BUILD_DIR) out

@@ -14,6 +14,7 @@ import datetime
 import json
 import os
 import platform
+import statistics
 import subprocess
 import sys
 
@@ -84,10 +85,7 @@ def micro_medians(micro):
             runs.setdefault(b["run_name"], []).append(b)
     figures = {}
     for name, rs in runs.items():
-        times = sorted(r["cpu_time"] for r in rs)
-        mid = len(times) // 2
-        median = times[mid] if len(times) % 2 else (times[mid - 1] + times[mid]) / 2
-        figures[name] = (median, len(rs), sum(r["iterations"] for r in rs))
+        figures[name] = (statistics.median(r["cpu_time"] for r in rs), len(rs), sum(r["iterations"] for r in rs))
     return figures
 
 

@@ -24,6 +24,9 @@ HERE = Path(__file__).resolve().parent
 AXES = ("x", "y", "depth", "heading")
 UNITS = ("m", "m", "m", "rad")
 TOLERANCE = (0.1, 0.1, 0.1, 0.05)
+# Trajectory columns of the four axes and of their commands.
+POSE_COLUMNS = ("x", "y", "z", "yaw")
+COMMAND_COLUMNS = ("cmd_x", "cmd_y", "cmd_z", "cmd_yaw")
 # A scenario has settled when every axis stays within TOLERANCE from then on, for at least this long (s).
 MIN_HOLD = 5.0
 
@@ -177,15 +180,15 @@ def run_scenario(scenario, procs, proxy, devel, out, interactive):
 def summarise(scenario, rows):
     """Per axis: settle time (None if it never stays within tolerance), final error, largest commands."""
     end = rows[-1]["t"]
-    commands = ("cmd_x", "cmd_y", "cmd_z", "cmd_yaw")
+    row_errors = [errors(scenario, r) for r in rows]
     summary = []
     for axis in range(4):
-        errs = [errors(scenario, r)[axis] for r in rows]
+        errs = [e[axis] for e in row_errors]
         outside = [r["t"] for r, e in zip(rows, errs) if abs(e) >= TOLERANCE[axis]]
         settled = outside[-1] if outside else 0.0
         if end - settled < MIN_HOLD:
             settled = None
-        cmd = [abs(r[commands[axis]]) for r in rows]
+        cmd = [abs(r[COMMAND_COLUMNS[axis]]) for r in rows]
         after = [c for r, c in zip(rows, cmd) if settled is not None and r["t"] > settled]
         summary.append((settled, errs[-1], max(cmd), max(after) if after else None))
     return summary
@@ -208,13 +211,12 @@ def print_table(scenario, summary):
 def write_csv(path, results):
     with open(path, "w", newline="") as f:
         w = csv.writer(f)
-        w.writerow(["scenario", "t", "x", "y", "z", "yaw", "target_x", "target_y", "target_z", "target_yaw",
-                    "cmd_x", "cmd_y", "cmd_z", "cmd_yaw"])
+        w.writerow(["scenario", "t", *POSE_COLUMNS, "target_x", "target_y", "target_z", "target_yaw",
+                    *COMMAND_COLUMNS])
         for scenario, rows in results:
             for r in rows:
                 w.writerow([scenario.name] + ["%.4f" % v for v in (
-                    r["t"], r["x"], r["y"], r["z"], r["yaw"], *scenario.target,
-                    r["cmd_x"], r["cmd_y"], r["cmd_z"], r["cmd_yaw"])])
+                    r["t"], *(r[c] for c in POSE_COLUMNS), *scenario.target, *(r[c] for c in COMMAND_COLUMNS))])
 
 
 def plot(path, results):
@@ -227,7 +229,7 @@ def plot(path, results):
         subfig.suptitle(scenario.title, fontsize=10)
         grid = subfig.subplots(2, 4, sharex=True, gridspec_kw={"height_ratios": [2, 1]})
         t = [r["t"] for r in rows]
-        for axis, (pose, command) in enumerate(zip(("x", "y", "z", "yaw"), ("cmd_x", "cmd_y", "cmd_z", "cmd_yaw"))):
+        for axis, (pose, command) in enumerate(zip(POSE_COLUMNS, COMMAND_COLUMNS)):
             top, bottom = grid[0][axis], grid[1][axis]
             target = scenario.target[axis]
             top.axhspan(target - TOLERANCE[axis], target + TOLERANCE[axis], color="tab:green", alpha=0.15, lw=0,
