@@ -266,28 +266,6 @@ inline void spinFor(double seconds)
   waitUntil([] { return false; }, seconds);
 }
 
-inline int freeTcpPort()
-{
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0)
-  {
-    throw std::runtime_error("socket: " + std::string(std::strerror(errno)));
-  }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
-  socklen_t length = sizeof(address);
-  const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-                  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
-  ::close(fd);
-  if (!ok)
-  {
-    throw std::runtime_error("no free TCP port: " + std::string(std::strerror(errno)));
-  }
-  return ntohs(address.sin_port);
-}
-
 inline std::string readFile(const std::string& path)
 {
   std::ifstream in(path, std::ios::binary);
@@ -318,6 +296,16 @@ inline std::string ExitStatus::describe() const
 
 namespace detail
 {
+
+/// Address of port (host order) on 127.0.0.1.
+inline sockaddr_in loopback(int port)
+{
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  return address;
+}
 
 /// Resolves a program name through PATH the way a shell would; a name with a '/' is taken as it is.
 inline std::string findProgram(const std::string& name)
@@ -384,6 +372,25 @@ inline std::vector<char*> cStrings(std::vector<std::string>& strings)
 }
 
 }  // namespace detail
+
+inline int freeTcpPort()
+{
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0)
+  {
+    throw std::runtime_error("socket: " + std::string(std::strerror(errno)));
+  }
+  sockaddr_in address = detail::loopback(0);
+  socklen_t length = sizeof(address);
+  const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+                  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+  ::close(fd);
+  if (!ok)
+  {
+    throw std::runtime_error("no free TCP port: " + std::string(std::strerror(errno)));
+  }
+  return ntohs(address.sin_port);
+}
 
 inline ChildProcess::ChildProcess(const std::vector<std::string>& argv, const EnvVars& env,
                                   const std::string& logPath)
@@ -543,10 +550,7 @@ inline bool RosEnvironment::startMaster()
           return true;
         }
         const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(static_cast<std::uint16_t>(port));
+        sockaddr_in address = detail::loopback(port);
         const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
         ::close(fd);
         return connected;

@@ -5,6 +5,8 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -139,25 +141,24 @@ private:
   int burstLeft_ = 0;
 };
 
-bool finiteCommand(const BhResponse& response)
+// The six components of a response's twist, linear then angular.
+std::array<double, 6> components(const BhResponse& response)
 {
   const auto& t = response.twist;
-  for (double v : { t.linear.x, t.linear.y, t.linear.z, t.angular.x, t.angular.y, t.angular.z })
-  {
-    if (!std::isfinite(v))
-    {
-      return false;
-    }
-  }
-  return true;
+  return { t.linear.x, t.linear.y, t.linear.z, t.angular.x, t.angular.y, t.angular.z };
+}
+
+bool finiteCommand(const BhResponse& response)
+{
+  const std::array<double, 6> command = components(response);
+  return std::all_of(command.begin(), command.end(), [](double v) { return std::isfinite(v); });
 }
 
 // An ordinary command: finite, within the controllers' output range, flags (1, 1, 1, 0, 0, 1), priority 10.
 ::testing::AssertionResult ordinary(const BhResponse& response)
 {
-  const auto& t = response.twist;
   const BhResponse::_activationLevels_type flags = { { 1, 1, 1, 0, 0, 1 } };
-  for (double v : { t.linear.x, t.linear.y, t.linear.z, t.angular.x, t.angular.y, t.angular.z })
+  for (double v : components(response))
   {
     if (!(std::fabs(v) <= 1.0))
     {

@@ -28,13 +28,7 @@ NavigationPose pose(double x, double y, double z, double yaw)
 
 Eigen::VectorXd vector(std::initializer_list<double> values)
 {
-  Eigen::VectorXd v(static_cast<Eigen::Index>(values.size()));
-  Eigen::Index i = 0;
-  for (double value : values)
-  {
-    v[i++] = value;
-  }
-  return v;
+  return Eigen::Map<const Eigen::VectorXd>(values.begin(), static_cast<Eigen::Index>(values.size()));
 }
 
 // Equal including the sign of a zero.
