@@ -94,7 +94,7 @@ TEST(Messages, VisualServoingDataLayout)
   vs.correction.orientation.w = 2.0;
   const std::vector<uint8_t> buf = serialize(vs);
   ASSERT_EQ(60u, buf.size());
-  const std::vector<uint8_t> minusOne = {0xFF, 0xFF, 0xFF, 0xFF};
+  const std::vector<uint8_t> minusOne = { 0xFF, 0xFF, 0xFF, 0xFF };
   EXPECT_EQ(minusOne, std::vector<uint8_t>(buf.begin(), buf.begin() + 4));
   EXPECT_EQ(0.5, readDouble(buf, 4));
   EXPECT_EQ(2.0, readDouble(buf, 52));
@@ -118,7 +118,7 @@ TEST(Messages, BhResponseFlagsAndPriority)
   EXPECT_EQ(0.5, readDouble(buf, 0));
   EXPECT_EQ(-1.0, readDouble(buf, 40));
   EXPECT_EQ(std::vector<uint8_t>(6, 1), std::vector<uint8_t>(buf.begin() + 48, buf.begin() + 54));
-  const std::vector<uint8_t> priority = {0x0A, 0x00, 0x00, 0x00};
+  const std::vector<uint8_t> priority = { 0x0A, 0x00, 0x00, 0x00 };
   EXPECT_EQ(priority, std::vector<uint8_t>(buf.begin() + 54, buf.end()));
 }
 

@@ -29,7 +29,7 @@ int main(int argc, char** argv)
   ros::init(argc, argv, "answering_node");
   logEach = argc > 1 && std::strcmp(argv[1], "--log") == 0;
 
-  response.activationLevels = {true, true, true, false, false, true};
+  response.activationLevels = { true, true, true, false, false, true };
   response.priority = 10;
 
   ros::NodeHandle nh;

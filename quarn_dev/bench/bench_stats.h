@@ -61,8 +61,7 @@ inline double processCpuSeconds(pid_t pid)
   namespace fs = std::filesystem;
   std::error_code ec;
   double ns = 0.0;
-  for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/task", ec), end; !ec && it != end;
-       it.increment(ec))
+  for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/task", ec), end; !ec && it != end; it.increment(ec))
   {
     std::ifstream in(it->path() / "schedstat");
     double runNs = 0.0;

@@ -24,7 +24,7 @@ namespace
 using quarn::dev::DeviceConfig;
 
 // Measures that vary from step to step, so no result can be computed once and reused.
-const std::array<double, 8> MEASURES = {0.31, -0.12, 2.5, -1.7, 0.004, 0.77, -0.25, 1.3};
+const std::array<double, 8> MEASURES = { 0.31, -0.12, 2.5, -1.7, 0.004, 0.77, -0.25, 1.3 };
 
 double measureAt(std::size_t i)
 {
@@ -85,7 +85,7 @@ BENCHMARK(cpidClockStep);
 
 quarn::dev::NavigationPose poseAt(std::size_t i)
 {
-  return {measureAt(i), measureAt(i + 1), measureAt(i + 2), 0.0, 0.0, measureAt(i + 3)};
+  return { measureAt(i), measureAt(i + 1), measureAt(i + 2), 0.0, 0.0, measureAt(i + 3) };
 }
 
 // The one sine and cosine of the heading that any turn into the vehicle frame needs.

@@ -39,7 +39,12 @@ const std::chrono::seconds LINK_TIMEOUT(10);
 // Deep client queues: the client must never be the one that drops a message.
 const uint32_t CLIENT_QUEUE = 100000;
 // The nodes in the order they are started and measured.
-enum Node { HOVER_LOCK, BARE, BARE_LOG };
+enum Node
+{
+  HOVER_LOCK,
+  BARE,
+  BARE_LOG
+};
 
 struct Options
 {
@@ -48,7 +53,7 @@ struct Options
   int warmup = 200;          // round trips per node before measuring, not counted
   double rateSeconds = 3.0;  // sending time per node and rate
   int rateWindows = 3;       // alternating windows that time is cut into
-  std::vector<int> ratesHz = {100, 1000, 5000, 10000};
+  std::vector<int> ratesHz = { 100, 1000, 5000, 10000 };
   std::string config = HOVER_LOCK_CONFIG;  // hover_lock's configuration file (mode 1)
   std::string out = "ros_bench.json";
 };
@@ -61,7 +66,7 @@ struct Target
   std::string log;  // the node's output, named when it does not answer
   ros::Publisher pub;
   ros::Subscriber sub;
-  std::atomic<unsigned> answered{0};
+  std::atomic<unsigned> answered{ 0 };
   Clock::time_point lastAnswer;
 };
 
@@ -129,9 +134,8 @@ void awaitAnswers(Target& t, ros::CallbackQueue& queue, const NavigationData& ms
 }
 
 /// Round trips to every target in alternating blocks, so drift in the machine's load hits all alike.
-std::vector<RoundTripResult> measureRoundTrips(std::vector<std::unique_ptr<Target>>& targets,
-                                               ros::CallbackQueue& queue, const NavigationData& msg,
-                                               const Options& opt)
+std::vector<RoundTripResult> measureRoundTrips(std::vector<std::unique_ptr<Target>>& targets, ros::CallbackQueue& queue,
+                                               const NavigationData& msg, const Options& opt)
 {
   for (auto& t : targets)
   {
@@ -172,7 +176,7 @@ void rateWindow(Target& t, int hz, double seconds, const NavigationData& msg, Ra
   for (unsigned sent = 0; sent < count; ++sent)
   {
     const auto due = std::chrono::duration_cast<std::chrono::nanoseconds>((start + sent * period).time_since_epoch());
-    const timespec ts{static_cast<time_t>(due.count() / 1000000000), static_cast<long>(due.count() % 1000000000)};
+    const timespec ts{ static_cast<time_t>(due.count() / 1000000000), static_cast<long>(due.count() % 1000000000) };
     clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
     t.pub.publish(msg);
   }
@@ -290,9 +294,9 @@ int run(const Options& opt)
   };
   // Indexes HOVER_LOCK, BARE and BARE_LOG.
   const std::vector<Launch> launches = {
-    {"hover_lock", {dir + "/hover_lock", "__ns:=/hover_lock"}},
-    {"bare", {dir + "/answering_node", "__ns:=/bare"}},
-    {"bare_log", {dir + "/answering_node", "__ns:=/bare_log", "--log"}},
+    { "hover_lock", { dir + "/hover_lock", "__ns:=/hover_lock" } },
+    { "bare", { dir + "/answering_node", "__ns:=/bare" } },
+    { "bare_log", { dir + "/answering_node", "__ns:=/bare_log", "--log" } },
   };
   std::vector<quarn_test::ChildProcess> nodes;
   nodes.reserve(launches.size());
@@ -309,13 +313,13 @@ int run(const Options& opt)
   }
 
   NavigationData msg;  // a vehicle near the default target: every controller has work to do
-  msg.pose = {0.3, -0.2, 2.5, 0.0, 0.0, 0.1};
+  msg.pose = { 0.3, -0.2, 2.5, 0.0, 0.0, 0.1 };
   const std::vector<RoundTripResult> trips = measureRoundTrips(targets, queue, msg, opt);
 
   ros::AsyncSpinner spinner(1, &queue);
   spinner.start();
   std::vector<RateResult> rates;
-  const std::vector<Target*> rated = {targets[HOVER_LOCK].get(), targets[BARE_LOG].get(), targets[BARE].get()};
+  const std::vector<Target*> rated = { targets[HOVER_LOCK].get(), targets[BARE_LOG].get(), targets[BARE].get() };
   for (int hz : opt.ratesHz)
   {
     for (const RateResult& r : measureRates(rated, hz, msg, opt))

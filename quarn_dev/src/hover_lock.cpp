@@ -114,8 +114,8 @@ void handleKeepRelativePosition(VisualServoingData desviation)
     orientacio = heading;
   }
   // The heading difference is deliberately not wrapped.
-  stepAndPublish(desviation.correction.position.x, desviation.correction.position.y,
-                 profunditat - navigation.pose[2], orientacio - navigation.pose[5]);
+  stepAndPublish(desviation.correction.position.x, desviation.correction.position.y, profunditat - navigation.pose[2],
+                 orientacio - navigation.pose[5]);
 }
 
 // Registers the six items and loads the text; on failure logs why at FATAL and returns false.

@@ -4,26 +4,31 @@
 #include <cmath>
 #include <random>
 
-namespace vehicle_sim {
+namespace vehicle_sim
+{
 
 /// Pose in the world frame: x, y, z in metres, yaw in radians about the z axis (counter-clockwise from x).
-struct Pose {
+struct Pose
+{
   double x = 0, y = 0, z = 0, yaw = 0;
 };
 
 /// Velocity in the body frame: x ahead, y to the left, z along the world z axis (m/s), yaw rate (rad/s).
-struct Velocity {
+struct Velocity
+{
   double x = 0, y = 0, z = 0, yaw = 0;
 };
 
 /// A velocity set-point with one flag per component (x, y, z, yaw); a component is in force only when its flag is set.
-struct Command {
+struct Command
+{
   Velocity velocity;
   std::array<bool, 4> active{};
 };
 
 /// A world point seen from the vehicle: x ahead, y to the left, z along the world z axis (m).
-struct Offset {
+struct Offset
+{
   double x = 0, y = 0, z = 0;
 };
 
@@ -32,7 +37,7 @@ inline Offset offsetInVehicleFrame(const Pose& vehicle, double px, double py, do
 {
   const double c = std::cos(vehicle.yaw), s = std::sin(vehicle.yaw);
   const double dx = px - vehicle.x, dy = py - vehicle.y;
-  return {c * dx + s * dy, -s * dx + c * dy, pz - vehicle.z};
+  return { c * dx + s * dy, -s * dx + c * dy, pz - vehicle.z };
 }
 
 /// Kinematic vehicle: follows the latest velocity set-point exactly, drifts with a constant water current and
@@ -42,18 +47,24 @@ inline Offset offsetInVehicleFrame(const Pose& vehicle, double px, double py, do
 ///   vehicle.command(cmd, 10.0);   // received at t = 10 s
 ///   vehicle.step(10.05, 0.05);    // integrate the 50 ms up to t = 10.05 s
 ///   double x = vehicle.pose().x;
-class VehicleModel {
- public:
+class VehicleModel
+{
+public:
   /// A set-point older than this (s) is treated as zero: the vehicle stops when its controller goes quiet.
   static constexpr double COMMAND_TIMEOUT = 0.5;
 
   /// Starts at `start` with a world-frame `current` (m/s) and noise of standard deviation `noiseSigma` (m/s and
   /// rad/s, 0 for none) on every velocity component, drawn from a generator seeded with `seed`.
   VehicleModel(const Pose& start, const std::array<double, 3>& current, double noiseSigma, unsigned seed)
-      : pose_(start), current_(current), noiseSigma_(noiseSigma), random_(seed) {}
+    : pose_(start), current_(current), noiseSigma_(noiseSigma), random_(seed)
+  {}
 
   /// Takes a set-point received at `time` (s); it replaces the previous one.
-  void command(const Command& command, double time) { command_ = command; commandTime_ = time; }
+  void command(const Command& command, double time)
+  {
+    command_ = command;
+    commandTime_ = time;
+  }
 
   /// Advances the pose by `dt` seconds (>= 0) ending at `time` (s), with the set-point in force at `time`.
   void step(double time, double dt);
@@ -64,7 +75,7 @@ class VehicleModel {
   /// Body-frame velocity the last step applied on command (zero for inactive or stale components).
   const Velocity& applied() const { return applied_; }
 
- private:
+private:
   double noise() { return noiseSigma_ > 0 ? std::normal_distribution<double>(0.0, noiseSigma_)(random_) : 0.0; }
 
   Pose pose_;
@@ -81,7 +92,7 @@ inline void VehicleModel::step(double time, double dt)
   const bool fresh = time - commandTime_ <= COMMAND_TIMEOUT;
   const Velocity& v = command_.velocity;
   const auto inForce = [&](int axis, double value) { return fresh && command_.active[axis] ? value : 0.0; };
-  applied_ = {inForce(0, v.x), inForce(1, v.y), inForce(2, v.z), inForce(3, v.yaw)};
+  applied_ = { inForce(0, v.x), inForce(1, v.y), inForce(2, v.z), inForce(3, v.yaw) };
 
   // Body x and y turn into the world by the heading at the start of the step.
   const double c = std::cos(pose_.yaw), s = std::sin(pose_.yaw);

@@ -34,7 +34,8 @@ using vehicle_sim::Command;
 using vehicle_sim::Pose;
 using vehicle_sim::VehicleModel;
 
-namespace {
+namespace
+{
 
 double steadySeconds()
 {
@@ -45,11 +46,13 @@ double steadySeconds()
 // parameter is not set; false (and a FATAL line) when it is set to anything else.
 bool readList(const ros::NodeHandle& pnh, const std::string& name, size_t size, std::vector<double>& values)
 {
-  if (!pnh.hasParam(name)) {
+  if (!pnh.hasParam(name))
+  {
     return true;
   }
   std::vector<double> read;
-  if (!pnh.getParam(name, read) || read.size() != size) {
+  if (!pnh.getParam(name, read) || read.size() != size)
+  {
     ROS_FATAL("Parameter ~%s must be a list of %zu numbers", name.c_str(), size);
     return false;
   }
@@ -61,22 +64,25 @@ Command toCommand(const BhResponse& response)
 {
   const auto& twist = response.twist;
   const auto& flags = response.activationLevels;
-  return {{twist.linear.x, twist.linear.y, twist.linear.z, twist.angular.z},
-          {flags[0] != 0, flags[1] != 0, flags[2] != 0, flags[5] != 0}};
+  return { { twist.linear.x, twist.linear.y, twist.linear.z, twist.angular.z },
+           { flags[0] != 0, flags[1] != 0, flags[2] != 0, flags[5] != 0 } };
 }
 
-class Simulator {
- public:
+class Simulator
+{
+public:
   Simulator(ros::NodeHandle& nh, const VehicleModel& model, std::optional<std::array<double, 3>> target,
             double duration, const std::string& trajectoryFile)
-      : model_(model), target_(target), duration_(duration)
+    : model_(model), target_(target), duration_(duration)
   {
     navigationPub_ = nh.advertise<NavigationData>("navigator_data", 1);
-    if (target_) {
+    if (target_)
+    {
       correctionPub_ = nh.advertise<VisualServoingData>("pixel_correction", 1);
     }
     responseSub_ = nh.subscribe("behavior_response", 1, &Simulator::onResponse, this);
-    if (!trajectoryFile.empty()) {
+    if (!trajectoryFile.empty())
+    {
       trajectory_.open(trajectoryFile);
       trajectory_ << "t,x,y,z,yaw,cmd_x,cmd_y,cmd_z,cmd_yaw\n";
     }
@@ -87,8 +93,10 @@ class Simulator {
   void tick()
   {
     const double now = steadySeconds();
-    if (!started_) {
-      if (!controllerConnected()) {
+    if (!started_)
+    {
+      if (!controllerConnected())
+      {
         return;
       }
       started_ = true;
@@ -98,17 +106,19 @@ class Simulator {
     model_.step(now, now - last_);
     last_ = now;
     publishNavigation();
-    if (target_) {
+    if (target_)
+    {
       publishCorrection();
     }
     record(now - start_);
-    if (duration_ > 0 && now - start_ >= duration_) {
+    if (duration_ > 0 && now - start_ >= duration_)
+    {
       ROS_INFO("Run finished after %.1f s", now - start_);
       ros::shutdown();
     }
   }
 
- private:
+private:
   bool controllerConnected() const
   {
     return navigationPub_.getNumSubscribers() > 0 && responseSub_.getNumPublishers() > 0 &&
@@ -134,10 +144,13 @@ class Simulator {
   {
     VisualServoingData msg;
     msg.correction.orientation.w = 1.0;
-    if (!servoing_) {
+    if (!servoing_)
+    {
       msg.type = -1;
       servoing_ = true;
-    } else {
+    }
+    else
+    {
       const auto& t = *target_;
       const auto offset = vehicle_sim::offsetInVehicleFrame(model_.pose(), t[0], t[1], t[2]);
       msg.correction.position.x = offset.x;
@@ -149,13 +162,14 @@ class Simulator {
 
   void record(double t)
   {
-    if (!trajectory_.is_open()) {
+    if (!trajectory_.is_open())
+    {
       return;
     }
     const Pose& p = model_.pose();
     const auto& v = model_.applied();
-    trajectory_ << t << ',' << p.x << ',' << p.y << ',' << p.z << ',' << p.yaw << ',' << v.x << ',' << v.y << ','
-                << v.z << ',' << v.yaw << std::endl;
+    trajectory_ << t << ',' << p.x << ',' << p.y << ',' << p.z << ',' << p.yaw << ',' << v.x << ',' << v.y << ',' << v.z
+                << ',' << v.yaw << std::endl;
   }
 
   VehicleModel model_;
@@ -176,31 +190,34 @@ int main(int argc, char** argv)
   ros::NodeHandle nh, pnh("~");
 
   const double rate = pnh.param("rate", 20.0);
-  std::vector<double> initial{0, 0, 0, 0}, current{0, 0, 0}, target;
-  if (rate <= 0) {
+  std::vector<double> initial{ 0, 0, 0, 0 }, current{ 0, 0, 0 }, target;
+  if (rate <= 0)
+  {
     ROS_FATAL("Parameter ~rate must be positive, got %g", rate);
     return 1;
   }
   if (!readList(pnh, "initial_pose", 4, initial) || !readList(pnh, "current", 3, current) ||
-      !readList(pnh, "target", 3, target)) {
+      !readList(pnh, "target", 3, target))
+  {
     return 1;
   }
-  const VehicleModel model({initial[0], initial[1], initial[2], initial[3]}, {current[0], current[1], current[2]},
+  const VehicleModel model({ initial[0], initial[1], initial[2], initial[3] }, { current[0], current[1], current[2] },
                            pnh.param("velocity_noise", 0.0), static_cast<unsigned>(pnh.param("seed", 1)));
   std::optional<std::array<double, 3>> targetPosition;
-  if (!target.empty()) {
-    targetPosition = std::array<double, 3>{target[0], target[1], target[2]};
+  if (!target.empty())
+  {
+    targetPosition = std::array<double, 3>{ target[0], target[1], target[2] };
   }
   const std::string trajectoryFile = pnh.param("trajectory_file", std::string());
 
   Simulator sim(nh, model, targetPosition, pnh.param("duration", 0.0), trajectoryFile);
-  if (!sim.trajectoryOk()) {
+  if (!sim.trajectoryOk())
+  {
     ROS_FATAL("Cannot write %s", trajectoryFile.c_str());
     return 1;
   }
-  const ros::WallTimer timer = nh.createWallTimer(ros::WallDuration(1.0 / rate), [&sim](const ros::WallTimerEvent&) {
-    sim.tick();
-  });
+  const ros::WallTimer timer =
+      nh.createWallTimer(ros::WallDuration(1.0 / rate), [&sim](const ros::WallTimerEvent&) { sim.tick(); });
   ros::spin();
   return 0;
 }

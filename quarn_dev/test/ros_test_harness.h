@@ -103,7 +103,8 @@ public:
   /// Starts argv[0] (a path, or a name looked up in PATH) with the caller's environment changed by env.
   /// Throws std::runtime_error when the process cannot be created.
   ChildProcess(const std::vector<std::string>& argv, const EnvVars& env, const std::string& logPath);
-  ChildProcess(ChildProcess&& other) noexcept : pid_(other.pid_), logPath_(std::move(other.logPath_)), status_(other.status_)
+  ChildProcess(ChildProcess&& other) noexcept
+    : pid_(other.pid_), logPath_(std::move(other.logPath_)), status_(other.status_)
   {
     other.pid_ = 0;
   }
@@ -201,10 +202,8 @@ class Inbox
 {
 public:
   /// Subscribes to topic (resolved in nh's namespace) with a queue deep enough to keep every test message.
-  Inbox(ros::NodeHandle& nh, const std::string& topic)
-    : subscriber_(nh.subscribe(topic, 1000, &Inbox::receive, this))
-  {
-  }
+  Inbox(ros::NodeHandle& nh, const std::string& topic) : subscriber_(nh.subscribe(topic, 1000, &Inbox::receive, this))
+  {}
   Inbox(const Inbox&) = delete;
   Inbox& operator=(const Inbox&) = delete;
 
@@ -392,8 +391,7 @@ inline int freeTcpPort()
   return ntohs(address.sin_port);
 }
 
-inline ChildProcess::ChildProcess(const std::vector<std::string>& argv, const EnvVars& env,
-                                  const std::string& logPath)
+inline ChildProcess::ChildProcess(const std::vector<std::string>& argv, const EnvVars& env, const std::string& logPath)
   : logPath_(logPath)
 {
   if (argv.empty())

@@ -10,7 +10,7 @@
 
 TEST(BenchStats, NearestRankPercentiles)
 {
-  const std::vector<double> ten = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+  const std::vector<double> ten = { 1, 2, 3, 4, 5, 6, 7, 8, 9, 10 };
   struct Case
   {
     std::vector<double> sorted;
@@ -18,8 +18,8 @@ TEST(BenchStats, NearestRankPercentiles)
     double expected;
   };
   const Case cases[] = {
-    {ten, 0.50, 5},  {ten, 0.90, 9},  {ten, 0.91, 10}, {ten, 0.99, 10}, {ten, 1.0, 10},
-    {ten, 0.01, 1},  {{7}, 0.5, 7},   {{7}, 0.99, 7},  {{}, 0.5, 0},
+    { ten, 0.50, 5 }, { ten, 0.90, 9 },  { ten, 0.91, 10 },  { ten, 0.99, 10 }, { ten, 1.0, 10 },
+    { ten, 0.01, 1 }, { { 7 }, 0.5, 7 }, { { 7 }, 0.99, 7 }, { {}, 0.5, 0 },
   };
   for (const Case& c : cases)
     EXPECT_EQ(c.expected, bench::percentile(c.sorted, c.q)) << "q " << c.q << " of " << c.sorted.size();

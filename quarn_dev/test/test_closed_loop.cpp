@@ -19,7 +19,8 @@ using quarn_common::NavigationData;
 static ::testing::Environment* const rosEnvironment =
     ::testing::AddGlobalTestEnvironment(new quarn_test::RosEnvironment("closed_loop_test"));
 
-namespace {
+namespace
+{
 
 constexpr double POSITION_TOLERANCE = 0.1;  // m
 constexpr double HEADING_TOLERANCE = 0.05;  // rad
@@ -27,7 +28,8 @@ constexpr double CURRENT = 0.3;             // m/s along world x, away from the 
 constexpr double HOLD = 3.0;                // s at the end of a run that must stay within tolerance
 constexpr double RATE = 20.0;               // Hz of the simulator and of the test's own publishing
 
-struct Sample {
+struct Sample
+{
   double t, x, y, z, yaw;
 };
 
@@ -37,8 +39,12 @@ std::string holdConfig(const std::string& xyGains)
   return "<hover_lock>\n"
          "  <mode type=\"integer\" value=\"1\"/>\n"
          "  <desired_pose type=\"vector\" value=\"0 0 2 0 0 0\"/>\n"
-         "  <pid_config_x type=\"vector\" value=\"" + xyGains + "\"/>\n"
-         "  <pid_config_y type=\"vector\" value=\"" + xyGains + "\"/>\n"
+         "  <pid_config_x type=\"vector\" value=\"" +
+         xyGains +
+         "\"/>\n"
+         "  <pid_config_y type=\"vector\" value=\"" +
+         xyGains +
+         "\"/>\n"
          "  <pid_config_z type=\"vector\" value=\"1 0.2 0\"/>\n"
          "  <pid_config_yaw type=\"vector\" value=\"2 0.2 0\"/>\n"
          "</hover_lock>\n";
@@ -50,21 +56,22 @@ std::vector<Sample> holdAgainstCurrent(const std::string& xyGains, double durati
 {
   const std::string ns = quarn_test::testNamespace();
   ros::param::set(ns + "/hover_lock_config", holdConfig(xyGains));
-  ros::param::set(ns + "/vehicle_sim/initial_pose", std::vector<double>{1, -1, 2.5, 0.5});
-  ros::param::set(ns + "/vehicle_sim/current", std::vector<double>{CURRENT, 0, 0});
+  ros::param::set(ns + "/vehicle_sim/initial_pose", std::vector<double>{ 1, -1, 2.5, 0.5 });
+  ros::param::set(ns + "/vehicle_sim/current", std::vector<double>{ CURRENT, 0, 0 });
   ros::param::set(ns + "/vehicle_sim/duration", duration);
   ros::NodeHandle nh(ns);
   quarn_test::Inbox<NavigationData> poses(nh, "navigator_data");
-  quarn_test::ChildProcess node = quarn_test::startProcess({HOVER_LOCK_BINARY, "__ns:=" + ns});
-  quarn_test::ChildProcess sim = quarn_test::startProcess({VEHICLE_SIM_BINARY, "__ns:=" + ns});
+  quarn_test::ChildProcess node = quarn_test::startProcess({ HOVER_LOCK_BINARY, "__ns:=" + ns });
+  quarn_test::ChildProcess sim = quarn_test::startProcess({ VEHICLE_SIM_BINARY, "__ns:=" + ns });
 
   const auto end = sim.waitExit(duration + 3 * quarn_test::TIMEOUT);
   EXPECT_TRUE(end && end->code == 0) << (end ? end->describe() : "still running") << "\n" << sim.output();
   EXPECT_TRUE(node.running()) << node.output();
   std::vector<Sample> samples;
-  for (const NavigationData& m : poses.messages()) {
+  for (const NavigationData& m : poses.messages())
+  {
     const double t = (m.header.stamp - poses.messages().front().header.stamp).toSec();
-    samples.push_back({t, m.pose[0], m.pose[1], m.pose[2], m.pose[5]});
+    samples.push_back({ t, m.pose[0], m.pose[1], m.pose[2], m.pose[5] });
   }
   return samples;
 }
@@ -73,8 +80,10 @@ std::vector<Sample> holdAgainstCurrent(const std::string& xyGains, double durati
 std::vector<Sample> lastHold(const std::vector<Sample>& samples)
 {
   std::vector<Sample> tail;
-  for (const Sample& s : samples) {
-    if (s.t >= samples.back().t - HOLD) {
+  for (const Sample& s : samples)
+  {
+    if (s.t >= samples.back().t - HOLD)
+    {
       tail.push_back(s);
     }
   }
@@ -84,7 +93,8 @@ std::vector<Sample> lastHold(const std::vector<Sample>& samples)
 double meanX(const std::vector<Sample>& samples)
 {
   double sum = 0;
-  for (const Sample& s : samples) {
+  for (const Sample& s : samples)
+  {
     sum += s.x;
   }
   return sum / samples.size();
@@ -93,7 +103,8 @@ double meanX(const std::vector<Sample>& samples)
 // Publishes the command at RATE for seconds.
 void command(const ros::Publisher& publisher, const BhResponse& response, double seconds)
 {
-  for (int i = 0; i < static_cast<int>(seconds * RATE); ++i) {
+  for (int i = 0; i < static_cast<int>(seconds * RATE); ++i)
+  {
     publisher.publish(response);
     quarn_test::spinFor(1.0 / RATE);
   }
@@ -115,7 +126,8 @@ TEST(ClosedLoop, Mode1SettlesFromAnOffsetAndTheIntegralRemovesTheOffsetOfTheCurr
   const std::vector<Sample> samples = holdAgainstCurrent("1 0.5 0", 12.0);
   ASSERT_GE(samples.size(), 100u);
   const std::vector<Sample> tail = lastHold(samples);
-  for (const Sample& s : tail) {
+  for (const Sample& s : tail)
+  {
     ASSERT_LT(std::abs(s.x), POSITION_TOLERANCE) << "t " << s.t;
     ASSERT_LT(std::abs(s.y), POSITION_TOLERANCE) << "t " << s.t;
     ASSERT_LT(std::abs(s.z - 2), POSITION_TOLERANCE) << "t " << s.t;
@@ -136,21 +148,23 @@ TEST(ClosedLoop, WithoutIntegralTheCurrentHoldsTheVehicleOff)
 TEST(ClosedLoop, AZeroFlagLeavesItsAxisAlone)
 {
   const std::string ns = quarn_test::testNamespace();
-  ros::param::set(ns + "/vehicle_sim/initial_pose", std::vector<double>{1, 2, 3, 0});
+  ros::param::set(ns + "/vehicle_sim/initial_pose", std::vector<double>{ 1, 2, 3, 0 });
   ros::NodeHandle nh(ns);
   quarn_test::Inbox<NavigationData> poses(nh, "navigator_data");
   const ros::Publisher responses = nh.advertise<BhResponse>("behavior_response", 1);
-  quarn_test::ChildProcess sim = quarn_test::startProcess({VEHICLE_SIM_BINARY, "__ns:=" + ns});
+  quarn_test::ChildProcess sim = quarn_test::startProcess({ VEHICLE_SIM_BINARY, "__ns:=" + ns });
   ASSERT_TRUE(poses.waitForCount(1)) << sim.output();
 
-  struct Case {
+  struct Case
+  {
     BhResponse::_activationLevels_type flags;
     std::array<bool, 4> moves;  // x, y, z, yaw
   };
   // With the heading left alone, body x and y stay world x and y.
-  const Case cases[] = {{{{1, 0, 1, 0, 0, 0}}, {true, false, true, false}},
-                        {{{0, 1, 0, 0, 0, 0}}, {false, true, false, false}}};
-  for (const Case& c : cases) {
+  const Case cases[] = { { { { 1, 0, 1, 0, 0, 0 } }, { true, false, true, false } },
+                         { { { 0, 1, 0, 0, 0, 0 } }, { false, true, false, false } } };
+  for (const Case& c : cases)
+  {
     const NavigationData before = poses.last();
     BhResponse response;
     response.twist.linear.x = response.twist.linear.y = response.twist.linear.z = 0.5;
@@ -159,12 +173,16 @@ TEST(ClosedLoop, AZeroFlagLeavesItsAxisAlone)
     command(responses, response, 1.0);
     ASSERT_TRUE(comesToRest(poses)) << sim.output();
     const NavigationData after = poses.last();
-    const int index[] = {0, 1, 2, 5};
-    for (int axis = 0; axis < 4; ++axis) {
+    const int index[] = { 0, 1, 2, 5 };
+    for (int axis = 0; axis < 4; ++axis)
+    {
       const double b = before.pose[index[axis]], a = after.pose[index[axis]];
-      if (c.moves[axis]) {
+      if (c.moves[axis])
+      {
         EXPECT_GT(a - b, 0.25) << "axis " << axis << " of case " << &c - cases;
-      } else {
+      }
+      else
+      {
         EXPECT_EQ(b, a) << "axis " << axis << " of case " << &c - cases;
       }
     }

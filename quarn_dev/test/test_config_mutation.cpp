@@ -162,10 +162,7 @@ private:
 
   static std::vector<Span> items(const std::string& text) { return spans(text, "<", "/>", "<>"); }
 
-  static std::vector<Span> vectorValues(const std::string& text)
-  {
-    return spans(text, VECTOR_VALUE, "\"");
-  }
+  static std::vector<Span> vectorValues(const std::string& text) { return spans(text, VECTOR_VALUE, "\""); }
 
   // The whole root element, when the text still has one.
   static std::vector<Span> root(const std::string& text)
@@ -198,8 +195,8 @@ private:
 
   void numberToText(std::string& text)
   {
-    static const std::vector<std::string> words = { "abc", "nan", "inf", "-inf", "1e999", "0x10", "1.5x", "", "--1",
-                                                    "1e", "&amp;", "&#59;", "1 ;2" };
+    static const std::vector<std::string> words = { "abc", "nan", "inf", "-inf",  "1e999", "0x10", "1.5x",
+                                                    "",    "--1", "1e",  "&amp;", "&#59;", "1 ;2" };
     replaceOne(text, numbers(text), [&](const std::string&) { return pickFrom(words); });
   }
 
@@ -245,16 +242,16 @@ private:
 
   void retype(std::string& text)
   {
-    static const std::vector<std::string> types = { "integer", "real", "string", "boolean", "vector", "matrix",
-                                                    "word_array", "Vector", "", "vector " };
+    static const std::vector<std::string> types = { "integer", "real",       "string", "boolean", "vector",
+                                                    "matrix",  "word_array", "Vector", "",        "vector " };
     replaceOne(text, spans(text, " type=\"", "\""),
                [&](const std::string&) { return " type=\"" + pickFrom(types) + "\""; });
   }
 
   void setMode(std::string& text)
   {
-    static const std::vector<std::string> modes = { "2", "-1", "2147483647", "2147483648", "-2147483649", "1.0",
-                                                    " 1", "0x1", "+1", "007", "one" };
+    static const std::vector<std::string> modes = { "2",  "-1",  "2147483647", "2147483648", "-2147483649", "1.0",
+                                                    " 1", "0x1", "+1",         "007",        "one" };
     replaceOne(text, spans(text, MODE_VALUE, "\""),
                [&](const std::string&) { return MODE_VALUE + pickFrom(modes) + "\""; });
   }
@@ -275,8 +272,8 @@ private:
     std::string doctype = "<!DOCTYPE hover_lock [<!ENTITY e0 \"1 \">";
     for (int level = 1; level <= 9; ++level)
     {
-      doctype += "<!ENTITY e" + std::to_string(level) + " \"" + repeated("&e" + std::to_string(level - 1) + ";", 10) +
-                 "\">";
+      doctype +=
+          "<!ENTITY e" + std::to_string(level) + " \"" + repeated("&e" + std::to_string(level - 1) + ";", 10) + "\">";
     }
     text = doctype + "]>\n" + text;
     replaceOne(text, vectorValues(text), [](const std::string&) { return VECTOR_VALUE + "&e9;\""; });
@@ -285,8 +282,12 @@ private:
   void declare(std::string& text)
   {
     static const std::vector<std::string> declarations = {
-      "<?xml version=\"1.0\"?>", "<?xml version=\"1.0\" encoding=\"UTF-16\"?>",
-      "<?xml version=\"1.0\" encoding=\"EBCDIC\"?>", "<?xml version=\"2.0\"?>", "<!-- first -->", "<?pi?>",
+      "<?xml version=\"1.0\"?>",
+      "<?xml version=\"1.0\" encoding=\"UTF-16\"?>",
+      "<?xml version=\"1.0\" encoding=\"EBCDIC\"?>",
+      "<?xml version=\"2.0\"?>",
+      "<!-- first -->",
+      "<?pi?>",
     };
     text = pickFrom(declarations) + text;
   }

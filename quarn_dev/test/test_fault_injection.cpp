@@ -111,11 +111,16 @@ private:
   double number()
   {
     static const double extremes[] = {
-      std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::quiet_NaN(),
-      std::numeric_limits<double>::infinity(),  -std::numeric_limits<double>::infinity(),
-      std::numeric_limits<double>::max(),       -std::numeric_limits<double>::max(),
-      1e300,                                    -1e300,
-      std::numeric_limits<double>::denorm_min(), -0.0,
+      std::numeric_limits<double>::quiet_NaN(),
+      -std::numeric_limits<double>::quiet_NaN(),
+      std::numeric_limits<double>::infinity(),
+      -std::numeric_limits<double>::infinity(),
+      std::numeric_limits<double>::max(),
+      -std::numeric_limits<double>::max(),
+      1e300,
+      -1e300,
+      std::numeric_limits<double>::denorm_min(),
+      -0.0,
     };
     if (chance(0.5))
     {
@@ -326,10 +331,11 @@ TEST(FaultInjection, HugeCorrectionsOfOppositeSignAreSkippedNotPublishedAsNaN)
 {
   // Without a derivative gain, the derivative of the two corrections overflows and zero times it is NaN.
   const std::string gains = "type=\"vector\" value=\"0.5 0 0\"/>";
-  const std::string config = "<c><mode type=\"integer\" value=\"0\"/>"
-                             "<desired_pose type=\"vector\" value=\"0 0 0 0 0 0\"/>"
-                             "<pid_config_x " + gains + "<pid_config_y " + gains + "<pid_config_z " + gains +
-                             "<pid_config_yaw " + gains + "</c>";
+  const std::string config =
+      "<c><mode type=\"integer\" value=\"0\"/>"
+      "<desired_pose type=\"vector\" value=\"0 0 0 0 0 0\"/>"
+      "<pid_config_x " +
+      gains + "<pid_config_y " + gains + "<pid_config_z " + gains + "<pid_config_yaw " + gains + "</c>";
   Target target(quarn_test::testNamespace(), config);
   ASSERT_TRUE(target.connected()) << target.node().output();
   const double huge = std::numeric_limits<double>::max();

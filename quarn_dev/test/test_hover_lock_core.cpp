@@ -74,7 +74,9 @@ TEST(ComputeErrorPosition, TurnsTheTargetIntoTheVehicleFrame)
     { "shallower than the target", pose(0, 0, 1, 0), vector({ 0, 0, 3, 0, 0, 0 }), { 0, 0, -2, 0 } },
     { "heading right of the target", pose(0, 0, 0, 0.5), vector({ 0, 0, 0, 0, 0, 0.25 }), { 0, 0, 0, 0.25 } },
     { "heading across +-pi wraps", pose(0, 0, 0, 3.1), vector({ 0, 0, 0, 0, 0, -3.1 }), { 0, 0, 0, 6.2 - 2 * pi } },
-    { "unread entries 3 and 4 ignored", NavigationPose{ { 0, 0, 0, 9, 9, 0 } }, vector({ 1, 0, 0, 7, 7, 0 }),
+    { "unread entries 3 and 4 ignored",
+      NavigationPose{ { 0, 0, 0, 9, 9, 0 } },
+      vector({ 1, 0, 0, 7, 7, 0 }),
       { 1, 0, 0, 0 } },
   };
   for (const Case& c : cases)
@@ -195,7 +197,7 @@ TEST(IsUsable, RejectsNonFiniteCorrectionPositionXOrYOnly)
     bool usable;
   };
   const Case cases[] = {
-    { NAN_, 0, 0, 1, false }, { 0, INF, 0, 1, false }, { -INF, NAN_, 0, 1, false },
+    { NAN_, 0, 0, 1, false },     { 0, INF, 0, 1, false },     { -INF, NAN_, 0, 1, false },
     { 0.2, -0.3, NAN_, 1, true }, { 0.2, -0.3, 0, INF, true },
   };
   for (const Case& c : cases)

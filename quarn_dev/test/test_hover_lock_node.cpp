@@ -279,7 +279,7 @@ TEST_F(HoverLock, OtherModesPublishNothingAndSayThatOnce)
   ASSERT_NO_FATAL_FAILURE(navigate(navigation(0, 0, 2, 0)));
   EXPECT_TRUE(node_->running());
   EXPECT_EQ(1u, quarn_test::countOf(node_->output(), LOG_WARN "Mode 2 is neither 0 nor 1: nothing "
-                                                     "will be published"))
+                                                              "will be published"))
       << node_->output();
 }
 
@@ -289,7 +289,10 @@ TEST_F(HoverLock, NonFiniteNavigationIsLoggedAndDropped)
   config.x = "0.5 0.001 0";  // an integral that a single NaN would poison for good
   ASSERT_NO_FATAL_FAILURE(start(config.xml()));
   const NavigationData bad[] = {
-    navigation(NAN_, 0, 2, 0), navigation(0, INF, 2, 0), navigation(0, 0, -INF, 0), navigation(0, 0, 2, NAN_),
+    navigation(NAN_, 0, 2, 0),
+    navigation(0, INF, 2, 0),
+    navigation(0, 0, -INF, 0),
+    navigation(0, 0, 2, NAN_),
   };
   for (const NavigationData& message : bad)
   {
@@ -298,7 +301,7 @@ TEST_F(HoverLock, NonFiniteNavigationIsLoggedAndDropped)
   // Throttled: one warning for the burst; every message still gets its INFO line.
   const std::string output = node_->output();
   EXPECT_EQ(1u, quarn_test::countOf(output, LOG_WARN "Ignoring navigation data: x, y, z or yaw is "
-                                            "not finite"))
+                                                     "not finite"))
       << output;
   EXPECT_EQ(4u, quarn_test::countOf(output, RECEIVED));
   // The first response is the answer to this message: nothing was published for the bad ones.
@@ -335,7 +338,7 @@ TEST_F(HoverLock, NonFiniteCorrectionIsLoggedAndDropped)
   correctSilently(correction(-1, NAN_, NAN_));
   corrections_.publish(correction(0, NAN_, 0));
   ASSERT_TRUE(node_->waitForOutput(LOG_WARN "Ignoring pixel correction: position x or y is not "
-                                   "finite"))
+                                            "finite"))
       << node_->output();
   correctSilently(correction(0, 0, INF));
   // The dropped corrections neither captured nor stepped: the capture happens now, at depth 1.5.
@@ -369,7 +372,7 @@ TEST_F(HoverLock, CaptureWaitsForReferencesItCanHold)
   correctSilently(correction(-1, 0, 0));
   corrections_.publish(correction(0, 0, 0));
   ASSERT_TRUE(node_->waitForOutput(LOG_WARN "Not capturing references: depth or heading is beyond single "
-                                   "precision"))
+                                            "precision"))
       << node_->output();
   // Still armed: the next correction captures depth 1 and holds it.
   ASSERT_NO_FATAL_FAILURE(navigate(navigation(0, 0, 1.0, 0)));
@@ -398,8 +401,7 @@ TEST(HoverLockStartUp, FailsWithStatus1AndSaysWhy)
   const Case cases[] = {
     { "missing parameter",
       std::nullopt,
-      { LOG_INFO "Couldn't get 'hover_lock_config' param.",
-        LOG_FATAL "Cannot load the configuration: " } },
+      { LOG_INFO "Couldn't get 'hover_lock_config' param.", LOG_FATAL "Cannot load the configuration: " } },
     { "a file name instead of the text",
       std::string(QUARN_DEV_SOURCE_DIR "/config/hover_lock_mode1.xml"),
       { LOG_INFO "config file = " QUARN_DEV_SOURCE_DIR "/config/hover_lock_mode1.xml",
@@ -411,9 +413,7 @@ TEST(HoverLockStartUp, FailsWithStatus1AndSaysWhy)
     { "short desired pose",
       shortPose.xml(),
       { LOG_FATAL "Cannot use the configuration: desired_pose holds 5 numbers, needs at least 6" } },
-    { "an item missing",
-      noMode,
-      { LOG_FATAL "Cannot load the configuration: Path element not found: mode" } },
+    { "an item missing", noMode, { LOG_FATAL "Cannot load the configuration: Path element not found: mode" } },
     { "mode not an integer", realMode.xml(), { LOG_FATAL "Cannot load the configuration: " } },
   };
   const std::string ns = quarn_test::testNamespace();
@@ -493,9 +493,8 @@ TEST(HoverLockLaunch, LoadsTheDefaultExampleBesideTheNode)
 TEST(HoverLockLaunch, RunsRemappedInAGroupWithTheMode0Example)
 {
   const std::string ns = quarn_test::testNamespace();
-  quarn_test::ChildProcess launch =
-      roslaunch(ns, { QUARN_DEV_SOURCE_DIR "/test/hover_lock_remapped.launch",
-                      "config:=" QUARN_DEV_SOURCE_DIR "/config/hover_lock_mode0.xml" });
+  quarn_test::ChildProcess launch = roslaunch(ns, { QUARN_DEV_SOURCE_DIR "/test/hover_lock_remapped.launch",
+                                                    "config:=" QUARN_DEV_SOURCE_DIR "/config/hover_lock_mode0.xml" });
   ros::NodeHandle nh(ns + "/vehicle");
   quarn_test::Inbox<BhResponse> responses(nh, "responses");
   ros::Publisher corrections = nh.advertise<VisualServoingData>("vision/correction", 10);

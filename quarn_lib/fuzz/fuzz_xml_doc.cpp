@@ -110,7 +110,7 @@ void addEverything(XmlParamDoc& doc, const std::string& path)
   attempt([&] { doc.addBoolean(path, "b", true); });
   attempt([&] { doc.addVector(path, "v", VectorXd::Ones(2)); });
   attempt([&] { doc.addMatrix(path, "m", MatrixXd::Identity(2, 2)); });
-  attempt([&] { doc.addWordArray(path, "w", {"left", "right"}); });
+  attempt([&] { doc.addWordArray(path, "w", { "left", "right" }); });
   attempt([&] { doc.addSection(path, "<s2><n type=\"integer\" value=\"1\"/></s2>"); });
   attempt([&] { doc.addSection(path, doc.getSection(path)); });
 }
@@ -153,7 +153,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
   }
   attempt([&] { doc.getRootTagName(); });
   const std::vector<std::string> paths = elementPaths(text);
-  for (const std::string& path : {std::string(), std::string("/")})
+  for (const std::string& path : { std::string(), std::string("/") })
     readEverything(doc, path);
   for (const std::string& path : paths)
     readEverything(doc, path);

@@ -50,8 +50,8 @@ void mapItems(XmlParamMapper<Config>& mapper)
 
 bool allFinite(const Config& config)
 {
-  for (const VectorXd* v : {&config.pidConfigX, &config.pidConfigY, &config.pidConfigZ, &config.pidConfigYaw,
-                            &config.desiredPose})
+  for (const VectorXd* v :
+       { &config.pidConfigX, &config.pidConfigY, &config.pidConfigZ, &config.pidConfigYaw, &config.desiredPose })
     if (!v->array().isFinite().all())
       return false;
   return true;

@@ -57,16 +57,28 @@ inline double saturate(double x, double threshold)
 }
 
 /// 1.0, -1.0 or 0.0 (also for -0.0 and NaN).
-inline double signOf(double n) { return n > 0 ? 1.0 : (n < 0 ? -1.0 : 0.0); }
+inline double signOf(double n)
+{
+  return n > 0 ? 1.0 : (n < 0 ? -1.0 : 0.0);
+}
 
 /// 1, -1 or 0.
-inline int signOf(int n) { return n > 0 ? 1 : (n < 0 ? -1 : 0); }
+inline int signOf(int n)
+{
+  return n > 0 ? 1 : (n < 0 ? -1 : 0);
+}
 
 /// True for odd n, negative ones included.
-inline bool isOdd(int n) { return (n & 1) != 0; }
+inline bool isOdd(int n)
+{
+  return (n & 1) != 0;
+}
 
 /// True for even n; the exact negation of isOdd.
-inline bool isEven(int n) { return !isOdd(n); }
+inline bool isEven(int n)
+{
+  return !isOdd(n);
+}
 
 /// Wraps an angle in radians into (-pi, pi] in one step; pi stays pi, -pi becomes pi, -0.0 becomes +0.0.
 inline double normalizeAngle(double angle)
@@ -155,10 +167,12 @@ inline Eigen::Matrix4d homogeniusPoint(double x, double y, double z)
 inline Eigen::Matrix4d trans(double x, double y, double z)
 {
   Eigen::Matrix4d m;
+  // clang-format off
   m << 1, 0, 0, x,
        0, 1, 0, y,
        0, 0, 1, z,
        0, 0, 0, 1;
+  // clang-format on
   return m;
 }
 
@@ -181,13 +195,22 @@ inline Eigen::Matrix4d rotationAbout(int k, double theta)
 }  // namespace detail
 
 /// Homogeneous rotation by theta radians about x.
-inline Eigen::Matrix4d rotX(double theta) { return detail::rotationAbout(0, theta); }
+inline Eigen::Matrix4d rotX(double theta)
+{
+  return detail::rotationAbout(0, theta);
+}
 
 /// Homogeneous rotation by theta radians about y.
-inline Eigen::Matrix4d rotY(double theta) { return detail::rotationAbout(1, theta); }
+inline Eigen::Matrix4d rotY(double theta)
+{
+  return detail::rotationAbout(1, theta);
+}
 
 /// Homogeneous rotation by theta radians about z.
-inline Eigen::Matrix4d rotZ(double theta) { return detail::rotationAbout(2, theta); }
+inline Eigen::Matrix4d rotZ(double theta)
+{
+  return detail::rotationAbout(2, theta);
+}
 
 /// Denavit-Hartenberg link transform rotZ(theta) trans(0, 0, d) trans(a, 0, 0) rotX(alpha); mind the argument order.
 inline Eigen::Matrix4d denHart(double alpha, double a, double theta, double d)
@@ -197,10 +220,12 @@ inline Eigen::Matrix4d denHart(double alpha, double a, double theta, double d)
   const double ct = std::cos(theta);
   const double st = std::sin(theta);
   Eigen::Matrix4d m;
+  // clang-format off
   m << ct, -st * ca, st * sa, a * ct,
        st, ct * ca, -ct * sa, a * st,
        0, sa, ca, d,
        0, 0, 0, 1;
+  // clang-format on
   return m;
 }
 
@@ -222,9 +247,11 @@ inline Eigen::Matrix3d computeRpyMatrix(double roll, double pitch, double yaw)
   const double cy = std::cos(yaw);
   const double sy = std::sin(yaw);
   Eigen::Matrix3d m;
+  // clang-format off
   m << cp * cy, sr * sp * cy - cr * sy, cr * sp * cy + sr * sy,
        cp * sy, sr * sp * sy + cr * cy, cr * sp * sy - sr * cy,
        -sp, sr * cp, cr * cp;
+  // clang-format on
   return m;
 }
 
@@ -239,7 +266,7 @@ std::array<double, 3> rpyFromRotation(const Matrix& r)
   const double sy = std::sin(yaw);
   const double pitch = std::atan2(-r(2, 0), r(0, 0) * cy + r(1, 0) * sy);
   const double roll = std::atan2(r(0, 2) * sy - r(1, 2) * cy, r(1, 1) * cy - r(0, 1) * sy);
-  return {roll, pitch, yaw};
+  return { roll, pitch, yaw };
 }
 }  // namespace detail
 

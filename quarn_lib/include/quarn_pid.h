@@ -61,10 +61,7 @@ public:
 
 private:
   /// max if value > max, else min if value < min, else value (a NaN passes through).
-  static double saturate(double value, double min, double max)
-  {
-    return value > max ? max : value < min ? min : value;
-  }
+  static double saturate(double value, double min, double max) { return value > max ? max : value < min ? min : value; }
 
   const double MAX_ERROR_INTEGRAL = 10.0;
   const double MIN_ERROR_INTEGRAL = -10.0;

@@ -25,7 +25,10 @@ boost::numeric::ublas::bounded_matrix<double, N, N> toUblas(const Eigenlike& m)
   return result;
 }
 
-int clockSeconds() { return boost::posix_time::microsec_clock::local_time().time_of_day().seconds(); }
+int clockSeconds()
+{
+  return boost::posix_time::microsec_clock::local_time().time_of_day().seconds();
+}
 
 // Written apart from the library on std::mt19937 so that both must agree with the textbook draw.
 double expectedGaussian(double mean, double sigma, unsigned int seed)
@@ -39,9 +42,13 @@ double expectedGaussian(double mean, double sigma, unsigned int seed)
 
 TEST(NormalizeAngle, WrapsIntoHalfOpenInterval)
 {
-  const struct { double angle, expected; } cases[] = {
-      {kPi, kPi}, {-kPi, kPi}, {1.5 * kPi, -0.5 * kPi}, {-1.5 * kPi, 0.5 * kPi},
-      {7, 7 - 2 * kPi}, {2 * kPi, 0}, {0.25, 0.25}, {-20 * kPi - 0.5, -0.5}, {1e6, 1e6 - 159155 * 2 * kPi}};
+  const struct
+  {
+    double angle, expected;
+  } cases[] = {
+    { kPi, kPi },   { -kPi, kPi },  { 1.5 * kPi, -0.5 * kPi }, { -1.5 * kPi, 0.5 * kPi },      { 7, 7 - 2 * kPi },
+    { 2 * kPi, 0 }, { 0.25, 0.25 }, { -20 * kPi - 0.5, -0.5 }, { 1e6, 1e6 - 159155 * 2 * kPi }
+  };
   for (const auto& c : cases)
     EXPECT_NEAR(normalizeAngle(c.angle), c.expected, 1e-9) << c.angle;
 }
@@ -68,8 +75,10 @@ TEST(NormalizeAngle, StaysInRangeAndKeepsDirection)
 
 TEST(Saturate, ClampsWithUpperBoundFirst)
 {
-  const struct { double x, threshold, expected; } cases[] = {
-      {5, 2, 2}, {-5, 2, -2}, {1, 2, 1}, {2, 2, 2}, {-2, 2, -2}, {0, -1, -1}, {3, kNaN, 3}};
+  const struct
+  {
+    double x, threshold, expected;
+  } cases[] = { { 5, 2, 2 }, { -5, 2, -2 }, { 1, 2, 1 }, { 2, 2, 2 }, { -2, 2, -2 }, { 0, -1, -1 }, { 3, kNaN, 3 } };
   for (const auto& c : cases)
     EXPECT_EQ(saturate(c.x, c.threshold), c.expected) << c.x << " " << c.threshold;
   EXPECT_TRUE(std::isnan(saturate(kNaN, 1)));
@@ -77,17 +86,27 @@ TEST(Saturate, ClampsWithUpperBoundFirst)
 
 TEST(SignOf, DoubleAndIntOverloads)
 {
-  const struct { double n, expected; } doubles[] = {{2.5, 1}, {-0.25, -1}, {0.0, 0}, {-0.0, 0}, {kNaN, 0}};
+  const struct
+  {
+    double n, expected;
+  } doubles[] = { { 2.5, 1 }, { -0.25, -1 }, { 0.0, 0 }, { -0.0, 0 }, { kNaN, 0 } };
   for (const auto& c : doubles)
     EXPECT_EQ(signOf(c.n), c.expected) << c.n;
-  const struct { int n, expected; } ints[] = {{3, 1}, {-3, -1}, {0, 0}, {INT_MIN, -1}, {INT_MAX, 1}};
+  const struct
+  {
+    int n, expected;
+  } ints[] = { { 3, 1 }, { -3, -1 }, { 0, 0 }, { INT_MIN, -1 }, { INT_MAX, 1 } };
   for (const auto& c : ints)
     EXPECT_EQ(signOf(c.n), c.expected) << c.n;
 }
 
 TEST(Parity, NegativeNumbersIncluded)
 {
-  const struct { int n; bool odd; } cases[] = {{-3, true}, {-2, false}, {0, false}, {7, true}, {INT_MIN, false}, {INT_MAX, true}};
+  const struct
+  {
+    int n;
+    bool odd;
+  } cases[] = { { -3, true }, { -2, false }, { 0, false }, { 7, true }, { INT_MIN, false }, { INT_MAX, true } };
   for (const auto& c : cases)
   {
     EXPECT_EQ(isOdd(c.n), c.odd) << c.n;
@@ -98,9 +117,14 @@ TEST(Parity, NegativeNumbersIncluded)
 TEST(QuaternionAngles, EachFunctionReadsItsOwnAxis)
 {
   const double s = std::sin(0.25), c = std::cos(0.25);
-  const struct { double x, y, z, w, roll, pitch, yaw; } cases[] = {
-      {0, 0, s, c, 0.5, 0, 0}, {s, 0, 0, c, 0, 0.5, 0}, {0, s, 0, c, 0, 0, 0.5},
-      {0, 0, -s, c, -0.5, 0, 0}, {0, 0, 0, 1, 0, 0, 0}};
+  const struct
+  {
+    double x, y, z, w, roll, pitch, yaw;
+  } cases[] = { { 0, 0, s, c, 0.5, 0, 0 },
+                { s, 0, 0, c, 0, 0.5, 0 },
+                { 0, s, 0, c, 0, 0, 0.5 },
+                { 0, 0, -s, c, -0.5, 0, 0 },
+                { 0, 0, 0, 1, 0, 0, 0 } };
   for (const auto& q : cases)
   {
     EXPECT_NEAR(getRollFromQuaternion(q.x, q.y, q.z, q.w), q.roll, kTolerance);
@@ -136,8 +160,11 @@ TEST(CPoint2D, DefaultIsOriginAndDistanceFromOrigin)
 TEST(CPoint2D, OperatorsActComponentWise)
 {
   const CPoint2D a(1.5, -2), b(0.5, 4);
-  const struct { CPoint2D result; double x, y; } cases[] = {
-      {a + b, 2, 2}, {a - b, 1, -6}, {a * 2.0, 3, -4}, {a / 4.0, 0.375, -0.5}};
+  const struct
+  {
+    CPoint2D result;
+    double x, y;
+  } cases[] = { { a + b, 2, 2 }, { a - b, 1, -6 }, { a * 2.0, 3, -4 }, { a / 4.0, 0.375, -0.5 } };
   for (const auto& c : cases)
   {
     EXPECT_EQ(c.result.getX(), c.x);
@@ -147,8 +174,10 @@ TEST(CPoint2D, OperatorsActComponentWise)
 
 TEST(Rotation2D, TurnsCounterClockwise)
 {
-  const struct { double x, y, angle, ex, ey; } cases[] = {
-      {1, 0, kPi / 2, 0, 1}, {2, 1, kPi, -2, -1}, {0, 3, -kPi / 2, 3, 0}, {1, 1, 0, 1, 1}};
+  const struct
+  {
+    double x, y, angle, ex, ey;
+  } cases[] = { { 1, 0, kPi / 2, 0, 1 }, { 2, 1, kPi, -2, -1 }, { 0, 3, -kPi / 2, 3, 0 }, { 1, 1, 0, 1, 1 } };
   for (const auto& c : cases)
   {
     const CPoint2D turned = rotation2D(CPoint2D(c.x, c.y), c.angle);
@@ -166,22 +195,26 @@ TEST(Transforms, HomogeniusPointFillsColumnZeroOnly)
 
 TEST(Transforms, TransAndRotationsMovePointsWhereExpected)
 {
-  const struct { Eigen::Matrix4d t; Eigen::Vector4d from, to; } cases[] = {
-      {trans(1, 2, 3), {4, 5, 6, 1}, {5, 7, 9, 1}},
-      {rotZ(kPi / 2), {1, 0, 0, 1}, {0, 1, 0, 1}},
-      {rotZ(kPi / 2), {0, 0, 1, 1}, {0, 0, 1, 1}},
-      {rotX(kPi / 2), {0, 1, 0, 1}, {0, 0, 1, 1}},
-      {rotX(kPi / 2), {1, 0, 0, 1}, {1, 0, 0, 1}},
-      {rotY(kPi / 2), {0, 0, 1, 1}, {1, 0, 0, 1}},
-      {rotY(kPi / 2), {0, 1, 0, 1}, {0, 1, 0, 1}}};
+  const struct
+  {
+    Eigen::Matrix4d t;
+    Eigen::Vector4d from, to;
+  } cases[] = { { trans(1, 2, 3), { 4, 5, 6, 1 }, { 5, 7, 9, 1 } }, { rotZ(kPi / 2), { 1, 0, 0, 1 }, { 0, 1, 0, 1 } },
+                { rotZ(kPi / 2), { 0, 0, 1, 1 }, { 0, 0, 1, 1 } },  { rotX(kPi / 2), { 0, 1, 0, 1 }, { 0, 0, 1, 1 } },
+                { rotX(kPi / 2), { 1, 0, 0, 1 }, { 1, 0, 0, 1 } },  { rotY(kPi / 2), { 0, 0, 1, 1 }, { 1, 0, 0, 1 } },
+                { rotY(kPi / 2), { 0, 1, 0, 1 }, { 0, 1, 0, 1 } } };
   for (const auto& c : cases)
     EXPECT_TRUE((c.t * c.from).isApprox(c.to, kTolerance)) << (c.t * c.from).transpose();
 }
 
 TEST(Transforms, DenHartIsProductOfItsElementaryTransforms)
 {
-  const struct { double alpha, a, theta, d; } cases[] = {
-      {0, 2, 0, 3}, {0.7, 0, 0, 0}, {0, 0, -1.1, 0}, {0.3, 1.5, 2.2, -0.4}, {-2.5, -0.75, 0.9, 1.25}};
+  const struct
+  {
+    double alpha, a, theta, d;
+  } cases[] = {
+    { 0, 2, 0, 3 }, { 0.7, 0, 0, 0 }, { 0, 0, -1.1, 0 }, { 0.3, 1.5, 2.2, -0.4 }, { -2.5, -0.75, 0.9, 1.25 }
+  };
   for (const auto& c : cases)
   {
     const Eigen::Matrix4d product = rotZ(c.theta) * trans(0, 0, c.d) * trans(c.a, 0, 0) * rotX(c.alpha);
@@ -219,8 +252,8 @@ TEST(RpyMatrix, UblasAndEigenInverseKinematicsAgree)
 
 TEST(Inverse, UndoesRigidTransformAndIgnoresRowThree)
 {
-  const Eigen::Matrix4d transforms[] = {
-      trans(1, -2, 3) * rotZ(0.8), rotX(-1.2) * trans(0.5, 0, 4) * rotY(2.1), denHart(0.3, 1.5, 2.2, -0.4)};
+  const Eigen::Matrix4d transforms[] = { trans(1, -2, 3) * rotZ(0.8), rotX(-1.2) * trans(0.5, 0, 4) * rotY(2.1),
+                                         denHart(0.3, 1.5, 2.2, -0.4) };
   for (const Eigen::Matrix4d& t : transforms)
   {
     BoundedMatrix4d m = toUblas<4>(t);

@@ -70,8 +70,14 @@ TEST(CPid, GetConfigReturnsLastInit)
 
 TEST(CPid, ProportionalOutputIsClamped)
 {
-  const struct { double measure, output; } cases[] = {
-    { 2.0, -1.0 }, { -0.5, 0.5 }, { -4.0, 1.0 }, { 0.75, -0.75 },
+  const struct
+  {
+    double measure, output;
+  } cases[] = {
+    { 2.0, -1.0 },
+    { -0.5, 0.5 },
+    { -4.0, 1.0 },
+    { 0.75, -0.75 },
   };
   for (const auto& c : cases)
   {
@@ -86,9 +92,12 @@ TEST(CPid, IntegralIsClampedAsStoredState)
   pid::CPid pid;
   widenOutput(pid);
   pid.init(0.0, 0.0, 1.0, 0.0);
-  const struct { double measure, integral; } steps[] = {
+  const struct
+  {
+    double measure, integral;
+  } steps[] = {
     { -1.0, 4.0 }, { -1.0, 8.0 }, { -1.0, 10.0 }, { -1.0, 10.0 }, { -1.0, 10.0 }, { 1.0, 6.0 },
-    { 1.0, 2.0 }, { 1.0, -2.0 }, { 1.0, -6.0 }, { 1.0, -10.0 }, { 1.0, -10.0 }, { -1.0, -6.0 },
+    { 1.0, 2.0 },  { 1.0, -2.0 }, { 1.0, -6.0 },  { 1.0, -10.0 }, { 1.0, -10.0 }, { -1.0, -6.0 },
   };
   for (const auto& s : steps)
   {
@@ -113,7 +122,10 @@ TEST(CPid, OutputClampDoesNotStopIntegral)
 TEST(CPid, TimeStepIsCappedAtLargestPeriod)
 {
   // maxPeriod 0: left at the default.
-  const struct { double maxPeriod, T, dt; } cases[] = {
+  const struct
+  {
+    double maxPeriod, T, dt;
+  } cases[] = {
     { 0.0, 3.0, 3.0 }, { 0.0, 4.0, 4.0 }, { 0.0, 6.0, 4.0 }, { 8.0, 6.0, 6.0 }, { 8.0, 9.0, 8.0 },
   };
   for (const auto& c : cases)
@@ -130,7 +142,11 @@ TEST(CPid, TimeStepIsCappedAtLargestPeriod)
 
 TEST(CPid, MillisecondFormMatchesSecondsForm)
 {
-  const struct { long ms; double seconds; } cases[] = {
+  const struct
+  {
+    long ms;
+    double seconds;
+  } cases[] = {
     { 250L, 0.25 }, { 1L, 0.001 }, { 4000L, 4.0 }, { 4500L, 4.0 }, { 0L, 0.0 },
   };
   for (const auto& c : cases)
@@ -184,8 +200,14 @@ TEST(CPid, InitAfterConfigKeepsLimitsAndClearsState)
 
 TEST(CPid, InvertedOutputBoundsTestUpperFirst)
 {
-  const struct { double measure, output; } cases[] = {
-    { -3.0, 1.0 }, { -1.5, 1.0 }, { 0.0, 2.0 }, { 1.0, 2.0 },
+  const struct
+  {
+    double measure, output;
+  } cases[] = {
+    { -3.0, 1.0 },
+    { -1.5, 1.0 },
+    { 0.0, 2.0 },
+    { 1.0, 2.0 },
   };
   for (const auto& c : cases)
   {
@@ -233,9 +255,13 @@ TEST(CPid, StepWithoutPositiveTimeStillClampsIntegral)
 
 TEST(CPid, ClockStepTruncatesToWholeMilliseconds)
 {
-  const struct { long elapsedUs; double seconds; } cases[] = {
-    { 999L, 0.0 }, { 1000L, 0.001 }, { 1500L, 0.001 }, { 250999L, 0.25 },
-    { 4000000L, 4.0 }, { 9000000L, 4.0 }, { -999L, 0.0 }, { -1500L, -0.001 },
+  const struct
+  {
+    long elapsedUs;
+    double seconds;
+  } cases[] = {
+    { 999L, 0.0 },     { 1000L, 0.001 },  { 1500L, 0.001 }, { 250999L, 0.25 },
+    { 4000000L, 4.0 }, { 9000000L, 4.0 }, { -999L, 0.0 },   { -1500L, -0.001 },
   };
   for (const auto& c : cases)
   {

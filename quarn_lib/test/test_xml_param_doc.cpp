@@ -37,13 +37,14 @@ std::string writeFile(const std::string& name, const std::string& text)
   return path;
 }
 
-const char* const kConfig = "<?xml version=\"1.0\"?>\n"
-                            "<config>\n"
-                            "  <controller>\n"
-                            "    <gains type=\"vector\" value=\"1.0, 0.5, 0.0\"/>\n"
-                            "    <enabled type=\"boolean\" value=\"true\"/>\n"
-                            "  </controller>\n"
-                            "</config>\n";
+const char* const kConfig =
+    "<?xml version=\"1.0\"?>\n"
+    "<config>\n"
+    "  <controller>\n"
+    "    <gains type=\"vector\" value=\"1.0, 0.5, 0.0\"/>\n"
+    "    <enabled type=\"boolean\" value=\"true\"/>\n"
+    "  </controller>\n"
+    "</config>\n";
 
 TEST(XmlParamDocLoad, FileAndStringGiveTheSameItems)
 {
@@ -80,10 +81,10 @@ TEST(XmlParamDocLoad, WithoutDocumentLookupsFail)
 {
   const XmlParamDoc doc;
   const std::vector<std::function<void()>> calls = {
-    [&] { doc.getRootTagName(); },  [&] { doc.getType("a/b"); },     [&] { doc.getSection("a"); },
-    [&] { doc.getSiblingSections("a"); }, [&] { doc.getInteger("a/b"); }, [&] { doc.getReal("a/b"); },
-    [&] { doc.getString("a/b"); },  [&] { doc.getBoolean("a/b"); },  [&] { doc.getVector("a/b"); },
-    [&] { doc.getMatrix("a/b"); },  [&] { doc.getWordArray("a/b"); },
+    [&] { doc.getRootTagName(); },        [&] { doc.getType("a/b"); },      [&] { doc.getSection("a"); },
+    [&] { doc.getSiblingSections("a"); }, [&] { doc.getInteger("a/b"); },   [&] { doc.getReal("a/b"); },
+    [&] { doc.getString("a/b"); },        [&] { doc.getBoolean("a/b"); },   [&] { doc.getVector("a/b"); },
+    [&] { doc.getMatrix("a/b"); },        [&] { doc.getWordArray("a/b"); },
   };
   for (std::size_t i = 0; i < calls.size(); ++i)
     EXPECT_EQ("No document loaded", errorOf(calls[i])) << i;
@@ -100,8 +101,9 @@ TEST(XmlParamDocPath, EmptySegmentsAreIgnored)
 
 TEST(XmlParamDocPath, UnmatchedSegmentIsNamed)
 {
-  const XmlParamDoc doc = loaded("<config><?gains x?><gains type=\"integer\" value=\"1\"/>"
-                                 "<leg><!-- c --><k type=\"integer\" value=\"2\"/></leg></config>");
+  const XmlParamDoc doc = loaded(
+      "<config><?gains x?><gains type=\"integer\" value=\"1\"/>"
+      "<leg><!-- c --><k type=\"integer\" value=\"2\"/></leg></config>");
   const std::vector<std::pair<std::string, std::string>> cases = {
     { "other/gains", "other" },
     { "config/ gains", " gains" },
@@ -133,9 +135,10 @@ TEST(XmlParamDocPath, PathWithoutSegmentsIsNoItem)
 
 TEST(XmlParamDocItem, AttributeErrorsNameTheElement)
 {
-  const XmlParamDoc doc = loaded("<c><three type=\"integer\" value=\"1\" unit=\"m\"/><section><x/></section>"
-                                 "<noValue type=\"integer\" val=\"1\"/><noType value=\"1\" kind=\"integer\"/>"
-                                 "<one type=\"integer\"/><swapped value=\"4\" type=\"integer\"/></c>");
+  const XmlParamDoc doc = loaded(
+      "<c><three type=\"integer\" value=\"1\" unit=\"m\"/><section><x/></section>"
+      "<noValue type=\"integer\" val=\"1\"/><noType value=\"1\" kind=\"integer\"/>"
+      "<one type=\"integer\"/><swapped value=\"4\" type=\"integer\"/></c>");
   const std::vector<std::pair<std::string, std::string>> cases = {
     { "c/three", "Invalid number of attributes in 'three' element" },
     { "c/section", "Invalid number of attributes in 'section' element" },
@@ -153,9 +156,9 @@ TEST(XmlParamDocItem, AttributeErrorsNameTheElement)
 
 TEST(XmlParamDocItem, TypeMustBeOneOfTheSevenNames)
 {
-  for (const std::string& type : { XmlParamDoc::INTEGER_TYPE, XmlParamDoc::REAL_TYPE, XmlParamDoc::STRING_TYPE,
-                                   XmlParamDoc::BOOLEAN_TYPE, XmlParamDoc::VECTOR_TYPE, XmlParamDoc::MATRIX_TYPE,
-                                   XmlParamDoc::WORD_ARRAY_TYPE })
+  for (const std::string& type :
+       { XmlParamDoc::INTEGER_TYPE, XmlParamDoc::REAL_TYPE, XmlParamDoc::STRING_TYPE, XmlParamDoc::BOOLEAN_TYPE,
+         XmlParamDoc::VECTOR_TYPE, XmlParamDoc::MATRIX_TYPE, XmlParamDoc::WORD_ARRAY_TYPE })
     EXPECT_EQ(type, itemDoc(type, "").getType("config/i"));
   const XmlParamDoc doc = itemDoc("Integer", "1");
   EXPECT_TRUE(doc.itemExists("config/i"));
@@ -165,8 +168,9 @@ TEST(XmlParamDocItem, TypeMustBeOneOfTheSevenNames)
 TEST(XmlParamDocItem, AttributeValuesAreNormalised)
 {
   // Literal tabs and line breaks arrive as spaces; character references survive.
-  const XmlParamDoc doc = loaded("<c><s type=\"string\" value=\"a\tb\nc\r\nd&#9;e&#10;f&lt;&amp;\"/>"
-                                 "<m type=\"matrix\" value=\"1 2 ;\n\t3 4 ;\n\"/></c>");
+  const XmlParamDoc doc = loaded(
+      "<c><s type=\"string\" value=\"a\tb\nc\r\nd&#9;e&#10;f&lt;&amp;\"/>"
+      "<m type=\"matrix\" value=\"1 2 ;\n\t3 4 ;\n\"/></c>");
   EXPECT_EQ("a b c d\te\nf<&", doc.getString("c/s"));
   EXPECT_EQ((MatrixXd(2, 2) << 1, 2, 3, 4).finished(), doc.getMatrix("c/m"));
 }
@@ -174,7 +178,12 @@ TEST(XmlParamDocItem, AttributeValuesAreNormalised)
 TEST(XmlParamDocGetters, IntegersConvertOnlyWhole)
 {
   const std::vector<std::pair<std::string, int>> good = {
-    { "7", 7 }, { "-7", -7 }, { "+7", 7 }, { "007", 7 }, { "2147483647", 2147483647 }, { "-2147483648", -2147483647 - 1 },
+    { "7", 7 },
+    { "-7", -7 },
+    { "+7", 7 },
+    { "007", 7 },
+    { "2147483647", 2147483647 },
+    { "-2147483648", -2147483647 - 1 },
   };
   for (const auto& c : good)
     EXPECT_EQ(c.second, itemDoc("integer", c.first).getInteger("config/i")) << c.first;
@@ -186,14 +195,22 @@ TEST(XmlParamDocGetters, IntegersConvertOnlyWhole)
 TEST(XmlParamDocGetters, RealsConvertOnlyWholeFiniteNumbers)
 {
   const std::vector<std::pair<std::string, double>> good = {
-    { "1", 1.0 },       { "-0.25", -0.25 },   { ".5", 0.5 },  { "5.", 5.0 },          { "+.5", 0.5 },
-    { "2e-3", 2e-3 },   { "1E+2", 100.0 },    { "0.10000000000000001", 0.1 },         { "1e-400", 0.0 },
-    { "4.9406564584124654e-324", 4.9406564584124654e-324 },  { "1.7976931348623157e308", 1.7976931348623157e308 },
+    { "1", 1.0 },
+    { "-0.25", -0.25 },
+    { ".5", 0.5 },
+    { "5.", 5.0 },
+    { "+.5", 0.5 },
+    { "2e-3", 2e-3 },
+    { "1E+2", 100.0 },
+    { "0.10000000000000001", 0.1 },
+    { "1e-400", 0.0 },
+    { "4.9406564584124654e-324", 4.9406564584124654e-324 },
+    { "1.7976931348623157e308", 1.7976931348623157e308 },
   };
   for (const auto& c : good)
     EXPECT_EQ(c.second, itemDoc("real", c.first).getReal("config/i")) << c.first;
-  for (const char* bad : { "nan", "NaN", "inf", "-inf", "Infinity", " 1.5", "1.5 ", "1.5x", "", "0x10", "1e400",
-                           "1 2", "1,5", "1e", "." })
+  for (const char* bad : { "nan", "NaN", "inf", "-inf", "Infinity", " 1.5", "1.5 ", "1.5x", "", "0x10", "1e400", "1 2",
+                           "1,5", "1e", "." })
     EXPECT_EQ(std::string("Invalid 'value' attribute: ") + bad + " Path: config/i",
               errorOf([&] { itemDoc("real", bad).getReal("config/i"); }));
 }
@@ -275,16 +292,18 @@ TEST(XmlParamDocGetters, TypeMismatchWordingPerGetter)
 
 TEST(XmlParamDocSections, SectionTextLoadsAsADocument)
 {
-  const XmlParamDoc doc = loaded("<?xml version=\"1.0\"?><config><controller><gains type=\"vector\" "
-                                 "value=\"1.0, 0.5, 0.0\"/><enabled type=\"boolean\" value=\"true\"/>"
-                                 "</controller></config>");
-  EXPECT_EQ("<config>\n"
-            "\t<controller>\n"
-            "\t\t<gains type=\"vector\" value=\"1.0, 0.5, 0.0\"/>\n"
-            "\t\t<enabled type=\"boolean\" value=\"true\"/>\n"
-            "\t</controller>\n"
-            "</config>\n",
-            doc.getSection("config"));
+  const XmlParamDoc doc = loaded(
+      "<?xml version=\"1.0\"?><config><controller><gains type=\"vector\" "
+      "value=\"1.0, 0.5, 0.0\"/><enabled type=\"boolean\" value=\"true\"/>"
+      "</controller></config>");
+  EXPECT_EQ(
+      "<config>\n"
+      "\t<controller>\n"
+      "\t\t<gains type=\"vector\" value=\"1.0, 0.5, 0.0\"/>\n"
+      "\t\t<enabled type=\"boolean\" value=\"true\"/>\n"
+      "\t</controller>\n"
+      "</config>\n",
+      doc.getSection("config"));
   const XmlParamDoc section = loaded(doc.getSection("/config/controller/"));
   EXPECT_EQ("controller", section.getRootTagName());
   EXPECT_EQ(VectorXd::LinSpaced(3, 1.0, 0.0), section.getVector("controller/gains"));
@@ -294,8 +313,9 @@ TEST(XmlParamDocSections, SectionTextLoadsAsADocument)
 
 TEST(XmlParamDocSections, SiblingSectionsFromTheFirstOn)
 {
-  const XmlParamDoc doc = loaded("<config><other/><leg n=\"1\"/><gap/><!-- c --><leg n=\"2\"><x/></leg>"
-                                 "<legs/></config>");
+  const XmlParamDoc doc = loaded(
+      "<config><other/><leg n=\"1\"/><gap/><!-- c --><leg n=\"2\"><x/></leg>"
+      "<legs/></config>");
   const std::list<std::string> expected = { "<leg n=\"1\"/>\n", "<leg n=\"2\">\n\t<x/>\n</leg>\n" };
   EXPECT_EQ(expected, doc.getSiblingSections("config/leg"));
   EXPECT_EQ("<leg n=\"1\"/>\n", doc.getSection("config/leg"));
@@ -307,8 +327,9 @@ TEST(XmlParamDocSafety, ExternalEntitiesAreNeverRead)
   const std::string secret = writeFile("secret.txt", "SECRET");
   const std::string dtd = writeFile("secret.dtd", "<!ENTITY e \"SECRET\">");
   XmlParamDoc doc;
-  EXPECT_NE("no exception",
-            errorOf([&] { doc.loadXmlString("<!DOCTYPE c [<!ENTITY e SYSTEM \"file://" + secret + "\">]><c>&e;</c>"); }));
+  EXPECT_NE("no exception", errorOf([&] {
+              doc.loadXmlString("<!DOCTYPE c [<!ENTITY e SYSTEM \"file://" + secret + "\">]><c>&e;</c>");
+            }));
   for (const std::string& text :
        { "<!DOCTYPE c [<!ENTITY % p SYSTEM \"file://" + secret + "\"> %p;]><c/>",
          "<!DOCTYPE c SYSTEM \"file://" + dtd + "\"><c><i type=\"string\" value=\"x&e;\"/>&e;</c>" })
@@ -331,8 +352,8 @@ TEST(XmlParamDocSafety, EntityExpansionBombFails)
   }
   XmlParamDoc doc = loaded(kConfig);
   for (const char* root : { "<c>&e10;</c>", "<c><i type=\"string\" value=\"&e10;\"/></c>" })
-    EXPECT_NE(std::string::npos, errorOf([&] { doc.loadXmlString("<!DOCTYPE c [" + entities + "]>" + root); })
-                                     .find("amplification"));
+    EXPECT_NE(std::string::npos,
+              errorOf([&] { doc.loadXmlString("<!DOCTYPE c [" + entities + "]>" + root); }).find("amplification"));
   EXPECT_TRUE(doc.getBoolean("config/controller/enabled"));
 }
 

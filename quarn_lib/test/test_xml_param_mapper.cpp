@@ -134,9 +134,9 @@ TEST(XmlParamMapper, ItemsAreVisitedByTypeThenName)
   XmlParamMapper<AllTypes> m;
   mapAllTypes(m);
   const std::map<std::string, std::string> items = {
-    { "i", item("i", "integer", "1") },  { "r", item("r", "real", "1") },     { "s", item("s", "string", "") },
+    { "i", item("i", "integer", "1") },    { "r", item("r", "real", "1") },       { "s", item("s", "string", "") },
     { "b", item("b", "boolean", "true") }, { "v10", item("v10", "vector", "1") }, { "v2", item("v2", "vector", "1") },
-    { "m", item("m", "matrix", "1") },   { "w", item("w", "word_array", "") },
+    { "m", item("m", "matrix", "1") },     { "w", item("w", "word_array", "") },
   };
   // Each load stops at the first item, in visiting order, that the document still lacks.
   std::string present;
@@ -219,20 +219,27 @@ TEST(XmlParamMapper, WrittenRecordReadsBackEqual)
   XmlParamMapper<AllTypes> m("cfg");
   EXPECT_THROW(XmlParamMapper<AllTypes>().getXmlString(), std::runtime_error);
   mapAllTypes(m);
-  m.data() = { -5, 0.1, " x y ", true, VectorXd::LinSpaced(3, 0.1, 0.3), VectorXd::Constant(1, -0.0),
-               (MatrixXd(2, 2) << 1.0 / 3, 2, 3, 4).finished(), { "nav", "pixel" } };
+  m.data() = { -5,
+               0.1,
+               " x y ",
+               true,
+               VectorXd::LinSpaced(3, 0.1, 0.3),
+               VectorXd::Constant(1, -0.0),
+               (MatrixXd(2, 2) << 1.0 / 3, 2, 3, 4).finished(),
+               { "nav", "pixel" } };
   const std::string text = m.getXmlString();
-  EXPECT_EQ("<cfg>\n"
-            "\t<i type=\"integer\" value=\"-5\"/>\n"
-            "\t<r type=\"real\" value=\"0.10000000000000001\"/>\n"
-            "\t<s type=\"string\" value=\" x y \"/>\n"
-            "\t<b type=\"boolean\" value=\"true\"/>\n"
-            "\t<v10 type=\"vector\" value=\"-0 \"/>\n"
-            "\t<v2 type=\"vector\" value=\"0.10000000000000001 0.20000000000000001 0.29999999999999999 \"/>\n"
-            "\t<m type=\"matrix\" value=\"0.33333333333333331 2 ; 3 4 ; \"/>\n"
-            "\t<w type=\"word_array\" value=\"nav pixel \"/>\n"
-            "</cfg>\n",
-            text);
+  EXPECT_EQ(
+      "<cfg>\n"
+      "\t<i type=\"integer\" value=\"-5\"/>\n"
+      "\t<r type=\"real\" value=\"0.10000000000000001\"/>\n"
+      "\t<s type=\"string\" value=\" x y \"/>\n"
+      "\t<b type=\"boolean\" value=\"true\"/>\n"
+      "\t<v10 type=\"vector\" value=\"-0 \"/>\n"
+      "\t<v2 type=\"vector\" value=\"0.10000000000000001 0.20000000000000001 0.29999999999999999 \"/>\n"
+      "\t<m type=\"matrix\" value=\"0.33333333333333331 2 ; 3 4 ; \"/>\n"
+      "\t<w type=\"word_array\" value=\"nav pixel \"/>\n"
+      "</cfg>\n",
+      text);
 
   XmlParamMapper<AllTypes> back;
   mapAllTypes(back);

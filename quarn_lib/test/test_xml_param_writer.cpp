@@ -71,7 +71,10 @@ std::string readFile(const std::string& path)
   return text.str();
 }
 
-void writeFile(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+void writeFile(const std::string& path, const std::string& text)
+{
+  std::ofstream(path) << text;
+}
 
 unsigned modeOf(const std::string& path)
 {
@@ -117,7 +120,9 @@ TEST(XmlParamDocWriter, ValueTexts)
       "<x type=\"matrix\" value=\"1 2 3 ; 4 5 6 ; \"/>" },
     { [](XmlParamDoc& d) { d.addMatrix("R", "x", MatrixXd()); }, "<x type=\"matrix\" value=\"\"/>" },
     { [](XmlParamDoc& d) { d.addMatrix("R", "x", MatrixXd(2, 0)); }, "<x type=\"matrix\" value=\"; ; \"/>" },
-    { [](XmlParamDoc& d) { d.addWordArray("R", "x", { "left", "right" }); },
+    { [](XmlParamDoc& d) {
+       d.addWordArray("R", "x", { "left", "right" });
+     },
       "<x type=\"word_array\" value=\"left right \"/>" },
     { [](XmlParamDoc& d) { d.addWordArray("R", "x", {}); }, "<x type=\"word_array\" value=\"\"/>" },
   };
@@ -132,8 +137,9 @@ TEST(XmlParamDocWriter, ValueTexts)
 TEST(XmlParamDocWriter, EveryTypeReadsBackToTheBit)
 {
   std::mt19937_64 random(7);
-  std::vector<double> reals = { 0.1, -0.0, 1e-5, 4.9406564584124654e-324, 2.2250738585072009e-308,
-                                1.7976931348623157e308, -1.0 / 3 };
+  std::vector<double> reals = {
+    0.1, -0.0, 1e-5, 4.9406564584124654e-324, 2.2250738585072009e-308, 1.7976931348623157e308, -1.0 / 3
+  };
   while (reals.size() < 200)
   {
     const std::uint64_t bits = random();
@@ -182,9 +188,10 @@ TEST(XmlParamDocWriter, ItemsGoLastUnderTheAddressedElement)
   doc.addInteger("R//sub/", "k", 1);
   doc.addInteger("/R/sub", "k", 2);
   doc.addInteger("R", "after", 3);
-  EXPECT_EQ("<R>\n\t<sub>\n\t\t<k type=\"integer\" value=\"1\"/>\n\t\t<k type=\"integer\" value=\"2\"/>\n"
-            "\t</sub>\n\t<after type=\"integer\" value=\"3\"/>\n</R>\n",
-            doc.getXmlString());
+  EXPECT_EQ(
+      "<R>\n\t<sub>\n\t\t<k type=\"integer\" value=\"1\"/>\n\t\t<k type=\"integer\" value=\"2\"/>\n"
+      "\t</sub>\n\t<after type=\"integer\" value=\"3\"/>\n</R>\n",
+      doc.getXmlString());
   EXPECT_EQ(1, doc.getInteger("R/sub/k"));
 }
 
@@ -251,14 +258,16 @@ TEST(XmlParamDocWriter, SectionIsCopiedFromAnotherDocument)
   XmlParamDoc doc = emptyDoc();
   doc.addInteger("R", "first", 1);
   doc.addSection("R", "<?xml version=\"1.0\"?><S><a type=\"integer\" value=\"2\"/><b type=\"real\" value=\"3\"/></S>");
-  EXPECT_EQ("<R>\n\t<first type=\"integer\" value=\"1\"/>\n\t<S>\n\t\t<a type=\"integer\" value=\"2\"/>\n"
-            "\t\t<b type=\"real\" value=\"3\"/>\n\t</S>\n</R>\n",
-            doc.getXmlString());
+  EXPECT_EQ(
+      "<R>\n\t<first type=\"integer\" value=\"1\"/>\n\t<S>\n\t\t<a type=\"integer\" value=\"2\"/>\n"
+      "\t\t<b type=\"real\" value=\"3\"/>\n\t</S>\n</R>\n",
+      doc.getXmlString());
 }
 
 TEST(XmlParamDocWriter, RemoveXmlHeader)
 {
-  EXPECT_EQ("<a>\n\t<b/>\n</a>\n", XmlParamDoc::removeXmlHeader("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<a><b/></a>"));
+  EXPECT_EQ("<a>\n\t<b/>\n</a>\n",
+            XmlParamDoc::removeXmlHeader("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<a><b/></a>"));
   for (const std::string& text : { std::string("not xml"), std::string("<a>"), std::string(""), nested(1001) })
     EXPECT_EQ(text, XmlParamDoc::removeXmlHeader(text));
 }

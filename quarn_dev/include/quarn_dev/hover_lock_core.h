@@ -35,7 +35,7 @@ struct DeviceConfig
   Eigen::VectorXd pidConfigZ;    ///< z (depth) controller gains, same layout
   Eigen::VectorXd pidConfigYaw;  ///< yaw controller gains, same layout
   Eigen::VectorXd desiredPose;   ///< pose held in mode 1: x, y, z, unused, unused, yaw (rad); 6 or more
-  int mode = 0;                  ///< 0 visual-servoing correction, 1 navigation-driven pose holding, else publish nothing
+  int mode = 0;  ///< 0 visual-servoing correction, 1 navigation-driven pose holding, else publish nothing
 };
 
 /// Pose array of a navigation message: x, y, z at 0..2, yaw (rad) at 5.
@@ -100,8 +100,8 @@ inline std::string configShortfall(const DeviceConfig& config)
     Eigen::Index size;
   };
   const Need needs[] = {
-    { "pid_config_x", config.pidConfigX, 3 },     { "pid_config_y", config.pidConfigY, 3 },
-    { "pid_config_z", config.pidConfigZ, 3 },     { "pid_config_yaw", config.pidConfigYaw, 3 },
+    { "pid_config_x", config.pidConfigX, 3 },  { "pid_config_y", config.pidConfigY, 3 },
+    { "pid_config_z", config.pidConfigZ, 3 },  { "pid_config_yaw", config.pidConfigYaw, 3 },
     { "desired_pose", config.desiredPose, 6 },
   };
   for (const Need& need : needs)

@@ -44,9 +44,9 @@ using Eigen::MatrixXd;
 using Eigen::VectorXd;
 using Poco::AutoPtr;
 using Poco::XML::Attributes;
+using Poco::XML::Document;
 using Poco::XML::DOMBuilder;
 using Poco::XML::DOMWriter;
-using Poco::XML::Document;
 using Poco::XML::Element;
 using Poco::XML::NamedNodeMap;
 using Poco::XML::NamePool;
@@ -68,8 +68,7 @@ public:
   /// Builds from reader; maxDepth counts the root element as level 1.
   DepthLimitedBuilder(XMLReader& reader, NamePool* pNamePool, int maxDepth)
     : DOMBuilder(reader, pNamePool), maxDepth_(maxDepth)
-  {
-  }
+  {}
 
 protected:
   void startElement(const XMLString& uri, const XMLString& localName, const XMLString& qname,
@@ -81,8 +80,8 @@ private:
   int depth_ = 0;
 };
 
-inline void DepthLimitedBuilder::startElement(const XMLString& uri, const XMLString& localName,
-                                              const XMLString& qname, const Attributes& attributes)
+inline void DepthLimitedBuilder::startElement(const XMLString& uri, const XMLString& localName, const XMLString& qname,
+                                              const Attributes& attributes)
 {
   if (++depth_ > maxDepth_)
     // The parser turns this into a SAXParseException with the position, and the builder frees what it has.
@@ -90,8 +89,7 @@ inline void DepthLimitedBuilder::startElement(const XMLString& uri, const XMLStr
   DOMBuilder::startElement(uri, localName, qname, attributes);
 }
 
-inline void DepthLimitedBuilder::endElement(const XMLString& uri, const XMLString& localName,
-                                            const XMLString& qname)
+inline void DepthLimitedBuilder::endElement(const XMLString& uri, const XMLString& localName, const XMLString& qname)
 {
   --depth_;
   DOMBuilder::endElement(uri, localName, qname);
@@ -116,10 +114,7 @@ public:
   AutoPtr<Document> parseFile(const std::string& path) { return builder_.parse(path); }
 
   /// Parses text; throws Poco::Exception.
-  AutoPtr<Document> parseString(const std::string& text)
-  {
-    return builder_.parseMemoryNP(text.data(), text.size());
-  }
+  AutoPtr<Document> parseString(const std::string& text) { return builder_.parseMemoryNP(text.data(), text.size()); }
 
 private:
   SAXParser reader_;
@@ -390,8 +385,8 @@ inline bool XmlParamDoc::itemExists(const std::string& xmlPath) const
 inline std::string XmlParamDoc::getType(const std::string& xmlPath) const
 {
   const std::string type = getTypeValuePair(xmlPath).first;
-  for (const std::string* known : { &INTEGER_TYPE, &REAL_TYPE, &STRING_TYPE, &BOOLEAN_TYPE, &VECTOR_TYPE,
-                                    &MATRIX_TYPE, &WORD_ARRAY_TYPE })
+  for (const std::string* known :
+       { &INTEGER_TYPE, &REAL_TYPE, &STRING_TYPE, &BOOLEAN_TYPE, &VECTOR_TYPE, &MATRIX_TYPE, &WORD_ARRAY_TYPE })
     if (type == *known)
       return type;
   throw std::runtime_error("Unknowns type: " + type + ". Path: " + xmlPath);

@@ -74,8 +74,7 @@ private:
   void mapItem(const std::string& name, M T::*value, ItemMap<M>& container);
 
   template <typename M>
-  void loadItems(const XmlParamDoc& doc, const ItemMap<M>& items,
-                 M (XmlParamDoc::*get)(const std::string&) const);
+  void loadItems(const XmlParamDoc& doc, const ItemMap<M>& items, M (XmlParamDoc::*get)(const std::string&) const);
 
   template <typename M, typename V>
   void writeItems(XmlParamDoc& doc, const ItemMap<M>& items,
