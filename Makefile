@@ -4,7 +4,9 @@ SHELL := /bin/bash
 BUILD_DIR ?= build
 PACKAGES := ros-core-dev ros-std-msgs ros-geometry-msgs libpoco-dev libeigen3-dev \
             libboost-dev libboost-date-time-dev libgtest-dev libbenchmark-dev \
-            python3-std-msgs python3-geometry-msgs python3-matplotlib clang libclang-rt-14-dev
+            python3-std-msgs python3-geometry-msgs python3-matplotlib clang libclang-rt-14-dev \
+            clang-format-14 librosbag-dev python3-rosbag libdiagnostic-updater-dev python3-diagnostic-msgs \
+            libceres-dev libnlopt-cxx-dev
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 # Debian's interpreter: the one first on PATH may lack catkin_pkg.
 PYTHON := /usr/bin/python3
@@ -21,7 +23,11 @@ SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:detect_stack_use_af
                  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 FUZZ_SECONDS ?= 30
 
-.PHONY: setup build test clean sanitize fuzz bench demo
+.PHONY: setup build test clean sanitize fuzz bench demo format format-check
+
+# One pinned formatter; the style is in .clang-format at the root.
+CLANG_FORMAT := clang-format-14
+CXX_SOURCES = $(shell git ls-files --cached --others --exclude-standard -- '*.cpp' '*.h')
 
 setup:
 	@missing=$$(for p in $(PACKAGES); do \
@@ -55,7 +61,20 @@ fuzz: $(ASAN_DIR)/Makefile
 	cmake --build $(ASAN_DIR) --target fuzz_targets -j2
 	cd $(ASAN_DIR) && $(SANITIZER_ENV) FUZZ_SECONDS=$(FUZZ_SECONDS) ctest -j2 -L fuzz -V
 
-test: build sanitize
+# Rewrites every C++ file in the project's format.
+format: setup
+	$(CLANG_FORMAT) -i --style=file $(CXX_SOURCES)
+
+# Names the files that differ from the format, without touching them.
+format-check: setup
+	@differ=$$(for f in $(CXX_SOURCES); do $(CLANG_FORMAT) --style=file "$$f" | cmp -s "$$f" - || echo "$$f"; done); \
+	if [ -n "$$differ" ]; then \
+	    echo "These files are not in the code format ('make format' rewrites them):"; \
+	    printf '  %s\n' $$differ; exit 1; \
+	fi
+
+test: format-check
+	$(MAKE) build sanitize
 	cd $(BUILD_DIR) && ctest --output-on-failure
 
 # Round trips, rates and microbenchmarks; prints the table and writes out/bench/results.md.
@@ -66,7 +85,7 @@ bench: $(BUILD_DIR)/Makefile
 
 # The real node against a simulated vehicle on a private master; results in out/demo/.
 demo: build
-	$(PYTHON) quarn_dev/demo/run_demo.py --devel $(BUILD_DIR)/devel --out out/demo
+	$(PYTHON) quarn_sim/demo/run_demo.py --devel $(BUILD_DIR)/devel --out out/demo
 
 clean:
 	rm -rf $(BUILD_DIR) out

@@ -25,7 +25,7 @@
 #include <quarn_common/NavigationData.h>
 
 #include "bench_stats.h"
-#include "ros_test_harness.h"
+#include <quarn_test/ros_test_harness.h>
 
 namespace
 {

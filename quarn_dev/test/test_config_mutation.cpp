@@ -17,7 +17,7 @@
 
 #include <quarn_common/NavigationData.h>
 
-#include "ros_test_harness.h"
+#include <quarn_test/ros_test_harness.h>
 
 using quarn_common::NavigationData;
 

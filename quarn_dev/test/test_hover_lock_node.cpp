@@ -13,7 +13,7 @@
 #include <quarn_common/NavigationData.h>
 #include <quarn_common/VisualServoingData.h>
 
-#include "ros_test_harness.h"
+#include <quarn_test/ros_test_harness.h>
 
 using quarn_common::BhResponse;
 using quarn_common::NavigationData;

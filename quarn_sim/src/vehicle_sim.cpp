@@ -25,7 +25,7 @@
 #include <quarn_common/NavigationData.h>
 #include <quarn_common/VisualServoingData.h>
 
-#include "vehicle_model.h"
+#include <quarn_sim/vehicle_model.h>
 
 using quarn_common::BhResponse;
 using quarn_common::NavigationData;

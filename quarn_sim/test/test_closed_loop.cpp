@@ -11,7 +11,7 @@
 #include <quarn_common/BhResponse.h>
 #include <quarn_common/NavigationData.h>
 
-#include "ros_test_harness.h"
+#include <quarn_test/ros_test_harness.h>
 
 using quarn_common::BhResponse;
 using quarn_common::NavigationData;

@@ -5,7 +5,7 @@ Runs two scenarios (navigation-driven hold, visual servoing), prints a table per
 trajectory.csv and hover_lock_demo.png into the output directory and exits 1 when a scenario does not settle.
 Every process it starts is stopped by its pid, also on Ctrl-C and on failure.
 
-    /usr/bin/python3 quarn_dev/demo/run_demo.py --devel build/devel --out out/demo
+    /usr/bin/python3 quarn_sim/demo/run_demo.py --devel build/devel --out out/demo
 """
 import argparse
 import csv
@@ -153,7 +153,7 @@ def run_scenario(scenario, procs, proxy, devel, out, interactive):
         proxy.setParam("/demo", "/vehicle_sim/" + key, value)
 
     node = procs.start(f"{scenario.name}_hover_lock", [str(devel / "lib/quarn_dev/hover_lock")])
-    sim = procs.start(f"{scenario.name}_vehicle_sim", [str(devel / "lib/quarn_dev/vehicle_sim")])
+    sim = procs.start(f"{scenario.name}_vehicle_sim", [str(devel / "lib/quarn_sim/vehicle_sim")])
     deadline = time.monotonic() + scenario.duration + 30.0
     last_print = 0.0
     while sim.poll() is None:

@@ -1,5 +1,5 @@
-#ifndef QUARN_DEV_ROS_TEST_HARNESS_H
-#define QUARN_DEV_ROS_TEST_HARNESS_H
+#ifndef QUARN_TEST_ROS_TEST_HARNESS_H
+#define QUARN_TEST_ROS_TEST_HARNESS_H
 
 // Integration tests against a private ROS master: the master, child processes with captured output, and
 // bounded waits for connections, messages and log lines.
@@ -638,4 +638,4 @@ inline ChildProcess startProcess(const std::vector<std::string>& argv, const Env
 
 }  // namespace quarn_test
 
-#endif  // QUARN_DEV_ROS_TEST_HARNESS_H
+#endif  // QUARN_TEST_ROS_TEST_HARNESS_H

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "vehicle_model.h"
+#include <quarn_sim/vehicle_model.h>
 
 using vehicle_sim::Command;
 using vehicle_sim::offsetInVehicleFrame;
