@@ -10,11 +10,13 @@
 #include <ros/serialized_message.h>
 
 #include <quarn_common/BhResponse.h>
+#include <quarn_common/ControllerState.h>
 #include <quarn_common/NavigationData.h>
 #include <quarn_common/VisualServoingData.h>
 
 namespace ser = ros::serialization;
 using quarn_common::BhResponse;
+using quarn_common::ControllerState;
 using quarn_common::NavigationData;
 using quarn_common::VisualServoingData;
 
@@ -173,4 +175,24 @@ TEST(Messages, TruncatedBufferOverruns)
   std::vector<uint8_t> out(57);
   ser::OStream os(out.data(), static_cast<uint32_t>(out.size()));
   EXPECT_THROW(ser::serialize(os, BhResponse()), ros::serialization::StreamOverrunException);
+}
+
+TEST(Messages, ControllerStateLayout)
+{
+  EXPECT_STREQ("quarn_common/ControllerState", ros::message_traits::datatype<ControllerState>());
+  ControllerState state;
+  state.mode = 1;
+  state.measure[0] = 0.5;
+  state.saturated[3] = true;
+  state.dt[0] = 0.1;
+  state.command[3] = -1.0;
+  // Header 16, mode 4, seven arrays of four float64 and four bools.
+  const std::vector<uint8_t> buf = serialize(state);
+  ASSERT_EQ(248u, buf.size());
+  EXPECT_EQ(1u, buf[16]);
+  EXPECT_EQ(0.5, readDouble(buf, 20));
+  EXPECT_EQ((std::vector<uint8_t>{ 0, 0, 0, 1 }), std::vector<uint8_t>(buf.begin() + 180, buf.begin() + 184));
+  EXPECT_EQ(0.1, readDouble(buf, 184));
+  EXPECT_EQ(-1.0, readDouble(buf, 240));
+  EXPECT_EQ(state, deserialize<ControllerState>(buf));
 }

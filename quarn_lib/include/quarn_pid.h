@@ -59,6 +59,20 @@ public:
   /// Writes the set-point and the proportional, integral and derivative gains of the last init into s, p, i, d.
   void getConfig(double& s, double& p, double& i, double& d) const;
 
+  /// The terms of one step, for plotting and tuning; their sum, clamped, is the step's output.
+  struct Step
+  {
+    double proportional = 0.0;  ///< kp * error
+    double integral = 0.0;      ///< ki * clamped error integral
+    double derivative = 0.0;    ///< kd * (error - previous error) / dt; 0 for a step with dt <= 0
+    double dt = 0.0;            ///< time step used (s), after the cap at the largest time step
+    bool clamped = false;       ///< the sum of the terms lay outside the output bounds
+  };
+
+  /// Terms of the last step of any form; all zero before the first step and after init. Judged against the
+  /// current output bounds, should config have changed them since.
+  Step lastStep() const;
+
 private:
   /// max if value > max, else min if value < min, else value (a NaN passes through).
   static double saturate(double value, double min, double max) { return value > max ? max : value < min ? min : value; }
@@ -81,6 +95,9 @@ private:
   double maxAction_ = MAX_ACTION;
   double minAction_ = MIN_ACTION;
   double maxElapsedTime_ = MAX_PERIOD;
+  // What lastStep() needs beyond the state a step keeps anyway: the error before error1_ and the time step.
+  double error2_ = 0.0;
+  double lastDt_ = 0.0;
 };
 
 inline void CPid::init(double s, double p, double i, double d)
@@ -92,6 +109,8 @@ inline void CPid::init(double s, double p, double i, double d)
   errorIntegral_ = 0.0;
   error1_ = 0.0;
   lastTime_ = detail::now();
+  error2_ = 0.0;
+  lastDt_ = 0.0;
 }
 
 inline void CPid::config(double intMinE, double intMaxE, double minA, double maxA, double mET)
@@ -125,8 +144,28 @@ inline double CPid::action(double measure, double T)
   {
     u += kd_ * (error - error1_) / dt;
   }
+  error2_ = error1_;
   error1_ = error;
+  lastDt_ = dt;
   return saturate(u, minAction_, maxAction_);
+}
+
+inline CPid::Step CPid::lastStep() const
+{
+  // The step's own expressions on the operands it kept, so the terms add up to its output exactly; storing the
+  // terms themselves in every step would slow it down for callers that never look.
+  Step step;
+  step.proportional = kp_ * error1_;
+  step.integral = ki_ * errorIntegral_;
+  step.dt = lastDt_;
+  double u = step.proportional + step.integral;
+  if (lastDt_ > 0.0)
+  {
+    step.derivative = kd_ * (error1_ - error2_) / lastDt_;
+    u += step.derivative;
+  }
+  step.clamped = u > maxAction_ || u < minAction_;
+  return step;
 }
 
 inline double CPid::action(double measure)
