@@ -2,6 +2,7 @@
 // message; mode 0 follows the pixel corrections of a vision component while holding depth and heading.
 // Configuration: the XML text in the parameter "hover_lock_config", read once at start-up.
 
+#include <array>
 #include <cmath>
 #include <exception>
 #include <optional>
