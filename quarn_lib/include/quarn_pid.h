@@ -77,6 +77,9 @@ private:
   /// max if value > max, else min if value < min, else value (a NaN passes through).
   static double saturate(double value, double min, double max) { return value > max ? max : value < min ? min : value; }
 
+  /// Unclamped output for error after previous over dt (s) with the stored integral; its terms into terms.
+  double law(double error, double previous, double dt, Step& terms) const;
+
   const double MAX_ERROR_INTEGRAL = 10.0;
   const double MIN_ERROR_INTEGRAL = -10.0;
   const double MAX_ACTION = 1.0;
@@ -139,11 +142,8 @@ inline double CPid::action(double measure, double T)
   const bool timed = dt > 0.0;
   const double integral = timed ? errorIntegral_ + error * dt : errorIntegral_;
   errorIntegral_ = saturate(integral, integralMinError_, integralMaxError_);
-  double u = kp_ * error + ki_ * errorIntegral_;
-  if (timed)
-  {
-    u += kd_ * (error - error1_) / dt;
-  }
+  Step terms;
+  const double u = law(error, error1_, dt, terms);
   error2_ = error1_;
   error1_ = error;
   lastDt_ = dt;
@@ -152,20 +152,26 @@ inline double CPid::action(double measure, double T)
 
 inline CPid::Step CPid::lastStep() const
 {
-  // The step's own expressions on the operands it kept, so the terms add up to its output exactly; storing the
-  // terms themselves in every step would slow it down for callers that never look.
+  // The step's own law on the operands it kept, so the terms add up to its output exactly; storing the terms in
+  // every step would slow it down for callers that never look.
   Step step;
-  step.proportional = kp_ * error1_;
-  step.integral = ki_ * errorIntegral_;
-  step.dt = lastDt_;
-  double u = step.proportional + step.integral;
-  if (lastDt_ > 0.0)
-  {
-    step.derivative = kd_ * (error1_ - error2_) / lastDt_;
-    u += step.derivative;
-  }
+  const double u = law(error1_, error2_, lastDt_, step);
   step.clamped = u > maxAction_ || u < minAction_;
   return step;
+}
+
+inline double CPid::law(double error, double previous, double dt, Step& terms) const
+{
+  terms.proportional = kp_ * error;
+  terms.integral = ki_ * errorIntegral_;
+  terms.dt = dt;
+  double u = terms.proportional + terms.integral;
+  if (dt > 0.0)
+  {
+    terms.derivative = kd_ * (error - previous) / dt;
+    u += terms.derivative;
+  }
+  return u;
 }
 
 inline double CPid::action(double measure)
