@@ -1,6 +1,8 @@
 // hover_lock: holds an underwater vehicle at a pose. Mode 1 steers to a configured pose from every navigation
 // message; mode 0 follows the pixel corrections of a vision component while holding depth and heading.
 // Configuration: the XML text in the parameter "hover_lock_config", read once at start-up.
+// Seen from outside: each step's controller state on "~state" when "~publish_state" is true, and the health of
+// the controllers on "/diagnostics".
 
 #include <array>
 #include <cmath>
@@ -39,10 +41,10 @@ ros::Publisher pub;
 NavigationData navigation;
 float profunditat = 0.0f;
 float orientacio = 0.0f;
-// Seen from outside: "~state" after each response when "~publish_state" is set, and "/diagnostics" at most
-// once a second, updated from the callbacks so that a node without input reports nothing and goes stale.
 bool publishState = false;
 ros::Publisher statePub;
+// "/diagnostics" is updated from the callbacks, at most once a second, so a node without input reports nothing
+// and goes stale.
 std::optional<diagnostic_updater::Updater> diagnostics;
 quarn::dev::ControllerHealth health;
 
