@@ -236,8 +236,9 @@ int main(int argc, char** argv)
     advertiseObservers();
     ros::spin();
   }
-  // The global publishers outlive main: unadvertise them while roscpp is still up.
+  // The global publisher outlives main: unadvertise it while roscpp is still up.
   pub.shutdown();
+  // The same for the state publisher and the diagnostics.
   statePub.shutdown();
   diagnostics.reset();
   return configured ? 0 : 1;
