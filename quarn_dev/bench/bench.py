@@ -24,7 +24,7 @@ FULL = {
     "micro": ["--benchmark_min_time=0.2", "--benchmark_repetitions=5"],
 }
 BRIEF = {
-    "ros": ["--samples", "20", "--block", "5", "--vehicle-seconds", "0.3", "--rate-seconds", "0.05"],
+    "ros": ["--samples", "20", "--block", "5", "--vehicle-seconds", "0.6", "--rate-seconds", "0.05"],
     "micro": ["--benchmark_min_time=0.001", "--benchmark_repetitions=1"],
 }
 

@@ -58,14 +58,17 @@ done
 
 step "roslaunch resolves the launch files in the install space"
 files=$(in_install_space "roslaunch --files quarn_sim hover_lock_sim.launch")
-for file in share/quarn_sim/launch/hover_lock_sim.launch share/quarn_dev/launch/hover_lock.launch \
-            share/quarn_dev/config/hover_lock_mode1.xml; do
+for file in share/quarn_sim/launch/hover_lock_sim.launch share/quarn_dev/launch/hover_lock.launch; do
   grep -qxF "$prefix/$file" <<<"$files" || fail "roslaunch --files lacks $prefix/$file: $files"
 done
 for file in lib/quarn_dev/hover_lock lib/quarn_sim/vehicle_sim include/quarn_xml/XmlParamMapper.h \
-            include/quarn_dev/hover_lock_core.h share/quarn_dev/config/rosconsole_quiet.conf; do
+            include/quarn_dev/hover_lock_core.h share/quarn_dev/config/hover_lock_mode1.xml \
+            share/quarn_dev/config/rosconsole_quiet.conf share/quarn_sim/demo/run_demo.py; do
   [ -e "$prefix/$file" ] || fail "not installed: $prefix/$file"
 done
+
+step "the Python messages import from the install space"
+in_install_space "python3 -c 'from quarn_common.msg import BhResponse, NavigationData, VisualServoingData'"
 
 step "the installed node answers on a private master"
 port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
