@@ -47,7 +47,8 @@ master=
 in_install_space() {
   env -i HOME="$scratch" PATH=/usr/bin:/bin ROS_HOME="$scratch/ros_home" ROS_LOG_DIR="$scratch/ros_log" \
       ROS_HOSTNAME=127.0.0.1 ROS_MASTER_URI="$master" ROSCONSOLE_STDOUT_LINE_BUFFERED=1 \
-      bash -c "source '$prefix/setup.bash' && $1"
+      bash -c "source '$prefix/setup.bash' || exit 1
+               $1"
 }
 
 step "rospack finds every package in the install space"
@@ -86,8 +87,8 @@ done
 grep -q "config file = " "$scratch/launch.log" || fail "the node did not start: $(cat "$scratch/launch.log")"
 # The example holds (0, 0, 2) with proportional gain 0.5 on x: one metre behind it, x is commanded 0.5.
 # Navigation data goes out at 5 Hz until the first response has been read.
-answer=$(in_install_space "rostopic pub -r 5 /navigator_data quarn_common/NavigationData \
+answer=$(in_install_space "timeout -s KILL 90 rostopic pub -r 5 /navigator_data quarn_common/NavigationData \
   '{pose: [-1, 0, 2, 0, 0, 0]}' >/dev/null & timeout 60 rostopic echo -n 1 /behavior_response/twist/linear/x; \
-  status=\$?; kill \$!; exit \$status") || fail "no response: $(cat "$scratch/launch.log")"
+  status=\$?; kill -KILL \$!; exit \$status") || fail "no response: $(cat "$scratch/launch.log")"
 grep -qx "0.5" <<<"$answer" || fail "x command '$answer' instead of 0.5"
 echo "install space $prefix works"
