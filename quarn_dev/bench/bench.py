@@ -159,10 +159,10 @@ def report(ros, micro, started, load_before, load_after, brief):
     # The run itself loads the machine by about one core, so only the load before it tells of other work.
     if load_before > 0.5:
         lines.append("Other work ran on the machine: the figures are noisy, the ratios less so.")
-    seconds = ros["vehicle"][0]["seconds"] if ros["vehicle"] else 0.0
+    seconds = ros["vehicle"][0]["sent"] / ros["vehicle"][0]["hz"] if ros["vehicle"] else 0.0
     lines += ["",
-              "Navigation at the rates a vehicle runs, %.1f s per node and rate in alternating windows; a round "
-              "trip runs from the latest message sent to its answer:" % seconds,
+              "Navigation at the rates a vehicle runs, %.1f s of messages per node and rate in alternating windows; "
+              "a round trip runs from the latest message sent to its answer:" % seconds,
               ""] + rate_table(ros["vehicle"], True)
     lines += ["",
               "Stress rates: with queue size 1 on both topics a newer message replaces an older one that waits, "
