@@ -1,8 +1,9 @@
 #!/bin/bash
 # Builds an install space of the workspace as README.md says and uses it from outside the source tree, with
 # nothing of a build tree in the environment: every package resolves into the install space, roslaunch finds
-# the launch files there, and the installed node, started by the installed launch file on its example
-# configuration against a private master, answers a navigation message.
+# the launch files there, a downstream package builds against the installed library and messages, and the
+# installed node, started by the installed launch file on its example configuration against a private master,
+# answers a navigation message.
 #
 #   test_install.sh WORKSPACE_SOURCE_DIR [SCRATCH_DIR]
 #
@@ -67,6 +68,53 @@ for file in lib/quarn_dev/hover_lock lib/quarn_sim/vehicle_sim include/quarn_xml
             share/quarn_dev/config/rosconsole_quiet.conf share/quarn_sim/demo/run_demo.py; do
   [ -e "$prefix/$file" ] || fail "not installed: $prefix/$file"
 done
+
+step "a downstream package builds against the installed library and messages"
+mkdir -p "$scratch/downstream/src"
+cat >"$scratch/downstream/package.xml" <<'END'
+<?xml version="1.0"?>
+<package format="2">
+  <name>downstream</name>
+  <version>0.0.0</version>
+  <description>Uses the installed quarn_lib and quarn_common.</description>
+  <maintainer email="nobody@example.com">nobody</maintainer>
+  <license>none</license>
+  <buildtool_depend>catkin</buildtool_depend>
+  <depend>quarn_lib</depend>
+  <depend>quarn_common</depend>
+</package>
+END
+cat >"$scratch/downstream/CMakeLists.txt" <<'END'
+cmake_minimum_required(VERSION 3.10)
+project(downstream)
+set(CMAKE_CXX_STANDARD 17)
+find_package(catkin REQUIRED COMPONENTS quarn_lib quarn_common)
+catkin_package()
+include_directories(${catkin_INCLUDE_DIRS})
+add_executable(downstream src/main.cpp)
+target_link_libraries(downstream ${catkin_LIBRARIES})
+END
+cat >"$scratch/downstream/src/main.cpp" <<'END'
+#include <quarn_common/BhResponse.h>
+#include <quarn_xml/XmlParamMapper.h>
+
+struct Config
+{
+  int mode = 0;
+};
+
+int main()
+{
+  quarn::xml::XmlParamMapper<Config> mapper;
+  mapper.mapItem("mode", &Config::mode);
+  mapper.loadXmlString("<!-- c --><r><mode type=\"integer\" value=\"1\"/></r>");
+  return mapper.data().mode == 1 && quarn_common::BhResponse().priority == 0 ? 0 : 1;
+}
+END
+in_install_space "cmake -S '$scratch/downstream' -B '$scratch/downstream/build' -DPYTHON_EXECUTABLE=/usr/bin/python3 &&
+                  cmake --build '$scratch/downstream/build' &&
+                  '$scratch/downstream/build/devel/lib/downstream/downstream'" >"$scratch/downstream.log" 2>&1 ||
+  fail "downstream package: $(tail -30 "$scratch/downstream.log")"
 
 step "the Python messages import from the install space"
 in_install_space "python3 -c 'from quarn_common.msg import BhResponse, NavigationData, VisualServoingData'"
