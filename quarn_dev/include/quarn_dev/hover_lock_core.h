@@ -76,12 +76,18 @@ inline std::string exampleElement(const ConfigItem& item)
   return std::string("<") + item.name + " type=\"" + typeName(item) + "\" value=\"" + item.exampleValue + "\"/>";
 }
 
+/// Registers item on mapper.
+inline void mapItem(quarn::xml::XmlParamMapper<DeviceConfig>& mapper, const ConfigItem& item)
+{
+  std::visit([&](auto member) { mapper.mapItem(item.name, member); }, item.member);
+}
+
 /// Registers the node's six configuration items on mapper, in the order of CONFIG_ITEMS.
 inline void mapItems(quarn::xml::XmlParamMapper<DeviceConfig>& mapper)
 {
   for (const ConfigItem& item : CONFIG_ITEMS)
   {
-    std::visit([&](auto member) { mapper.mapItem(item.name, member); }, item.member);
+    mapItem(mapper, item);
   }
 }
 
@@ -165,7 +171,7 @@ inline bool loads(const std::string& xmlConfig, const ConfigItem* item)
   quarn::xml::XmlParamMapper<DeviceConfig> mapper;
   if (item)
   {
-    std::visit([&](auto member) { mapper.mapItem(item->name, member); }, item->member);
+    mapItem(mapper, *item);
   }
   try
   {
