@@ -311,13 +311,3 @@ TEST(LoadFailureMessage, SaysHowToFillTheParameterWhenTheTextIsNoDocument)
     EXPECT_EQ("parser message", quarn::dev::loadFailureMessage("parser message", text, PARAM)) << text;
   }
 }
-
-TEST(MissingConfigMessage, TellsAnUnsetParameterFromOneOfAnotherType)
-{
-  EXPECT_EQ(0u, quarn::dev::missingConfigMessage(PARAM, "/vehicle", false)
-                    .find("the parameter hover_lock_config is not set in the namespace /vehicle; it must hold "
-                          "the text of a configuration document; fill it from a file with roslaunch quarn_dev "
-                          "hover_lock.launch config:=FILE, "));
-  EXPECT_EQ(0u, quarn::dev::missingConfigMessage(PARAM, "/vehicle", true)
-                    .find("the parameter /vehicle/hover_lock_config is not a string; it must hold"));
-}
