@@ -172,8 +172,10 @@ TEST(Messages, TruncatedBufferOverruns)
   buf.pop_back();
   EXPECT_THROW(deserialize<BhResponse>(buf), ros::serialization::StreamOverrunException);
 
-  std::vector<uint8_t> out(57);
-  ser::OStream os(out.data(), static_cast<uint32_t>(out.size()));
+  // The stream ends a byte short of the message; the buffer behind it holds the whole message, so a failed
+  // check could not write past it either.
+  std::vector<uint8_t> out(ser::serializationLength(BhResponse()));
+  ser::OStream os(out.data(), static_cast<uint32_t>(out.size() - 1));
   EXPECT_THROW(ser::serialize(os, BhResponse()), ros::serialization::StreamOverrunException);
 }
 

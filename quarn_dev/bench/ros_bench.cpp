@@ -1,9 +1,12 @@
 // Round-trip and rate benchmarks of hover_lock against two bare answering nodes
 // (one silent, one writing an INFO line per message), all three running at once,
-// each in its own namespace under a master of our own. A second hover_lock publishing
-// its controller state is timed in the round trips too. Writes its figures as JSON.
+// each in its own namespace under a master of our own: navigation at the rates a vehicle
+// runs (answers, round trips, CPU share), back-to-back round trips, and stress rates. A
+// second hover_lock publishing its controller state is timed in the round trips too.
+// Writes its figures as JSON.
 //
-//   ros_bench --samples 5000 --block 10 --rate-seconds 3 --out ros.json [--config hover_lock.xml]
+//   ros_bench --samples 5000 --block 10 --vehicle-seconds 6 --rate-seconds 3 --out ros.json \
+//             [--config hover_lock.xml]
 #include <sys/prctl.h>
 #include <time.h>
 
@@ -14,6 +17,7 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -53,12 +57,16 @@ enum Node
 
 struct Options
 {
-  int samples = 5000;        // round trips per node
-  int block = 10;            // consecutive round trips to one node before moving to the next
-  int warmup = 200;          // round trips per node before measuring, not counted
-  double rateSeconds = 3.0;  // sending time per node and rate
-  int rateWindows = 3;       // alternating windows that time is cut into
-  std::vector<int> ratesHz = { 100, 1000, 5000, 10000 };
+  int samples = 5000;           // round trips per node
+  int block = 10;               // consecutive round trips to one node before moving to the next
+  int warmup = 200;             // round trips per node before measuring, not counted
+  double vehicleSeconds = 6.0;  // sending time per node and vehicle rate
+  double rateSeconds = 3.0;     // sending time per node and stress rate
+  int rateWindows = 3;          // alternating windows that each time is cut into
+  // Navigation rates of a vehicle: each answer comes long before the next message, so its round trip is
+  // timed from the latest message sent.
+  std::vector<int> vehicleRatesHz = { 10, 30, 100 };
+  std::vector<int> ratesHz = { 1000, 5000, 10000 };
   std::string config = HOVER_LOCK_CONFIG;  // hover_lock's configuration file (mode 1)
   std::string out = "ros_bench.json";
 };
@@ -73,6 +81,11 @@ struct Target
   ros::Subscriber sub;
   std::atomic<unsigned> answered{ 0 };
   Clock::time_point lastAnswer;
+  // Timing of paced answers: set while a vehicle-rate window runs.
+  std::atomic<bool> timed{ false };
+  std::atomic<Clock::rep> lastSent{ 0 };
+  std::mutex timesMutex;
+  std::vector<double> timesUs;
 };
 
 struct RoundTripResult
@@ -87,8 +100,9 @@ struct RateResult
   int hz = 0;
   unsigned sent = 0;
   unsigned answered = 0;
-  double seconds = 0.0;     // length of the sending windows
-  double cpuSeconds = 0.0;  // CPU time the node used in them
+  double seconds = 0.0;      // length of the sending windows
+  double cpuSeconds = 0.0;   // CPU time the node used in them
+  bench::LatencySummary us;  // round trips of paced answers (vehicle rates only)
 };
 
 double microseconds(Clock::duration d)
@@ -106,6 +120,11 @@ void connect(Target& t, const std::string& ns, ros::CallbackQueue& queue)
       "behavior_response", CLIENT_QUEUE,
       [&t](const BhResponse::ConstPtr&) {
         t.lastAnswer = Clock::now();
+        if (t.timed)
+        {
+          const std::lock_guard<std::mutex> lock(t.timesMutex);
+          t.timesUs.push_back(microseconds(t.lastAnswer - Clock::time_point(Clock::duration(t.lastSent))));
+        }
         ++t.answered;
       },
       ros::VoidConstPtr(), ros::TransportHints().tcpNoDelay());
@@ -210,6 +229,7 @@ void rateWindow(Target& t, int hz, double seconds, const NavigationData& msg, Ra
     const auto due = std::chrono::duration_cast<std::chrono::nanoseconds>((start + sent * period).time_since_epoch());
     const timespec ts{ static_cast<time_t>(due.count() / 1000000000), static_cast<long>(due.count() % 1000000000) };
     clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
+    t.lastSent = Clock::now().time_since_epoch().count();
     t.pub.publish(msg);
   }
   const Clock::time_point end = Clock::now();
@@ -227,26 +247,54 @@ void rateWindow(Target& t, int hz, double seconds, const NavigationData& msg, Ra
   r.answered += t.answered - before;
 }
 
-/// Fixed-rate runs at hz against each target, in alternating windows so drift in the machine's load hits all alike.
-std::vector<RateResult> measureRates(const std::vector<Target*>& targets, int hz, const NavigationData& msg,
-                                     const Options& opt)
+/// Fixed-rate runs at hz for the given time against each target, in alternating windows so drift in the machine's
+/// load hits all alike; timed: also the round trip of each answer from the latest message sent.
+std::vector<RateResult> measureRates(const std::vector<Target*>& targets, int hz, double seconds, bool timed,
+                                     const NavigationData& msg, const Options& opt)
 {
   std::vector<RateResult> results(targets.size());
   for (std::size_t k = 0; k < targets.size(); ++k)
   {
     results[k].node = targets[k]->name;
     results[k].hz = hz;
+    targets[k]->timesUs.clear();
+    targets[k]->timed = timed;
   }
   for (int w = 0; w < opt.rateWindows; ++w)
   {
     for (std::size_t k = 0; k < targets.size(); ++k)
-      rateWindow(*targets[k], hz, opt.rateSeconds / opt.rateWindows, msg, results[k]);
+      rateWindow(*targets[k], hz, seconds / opt.rateWindows, msg, results[k]);
+  }
+  for (std::size_t k = 0; k < targets.size(); ++k)
+  {
+    targets[k]->timed = false;
+    const std::lock_guard<std::mutex> lock(targets[k]->timesMutex);
+    results[k].us = bench::summarize(targets[k]->timesUs);
   }
   return results;
 }
 
+/// The rate results as a JSON array; with round trips when timed.
+void writeRates(std::ostream& out, const std::vector<RateResult>& rates, bool timed)
+{
+  out << "[";
+  for (std::size_t k = 0; k < rates.size(); ++k)
+  {
+    const RateResult& r = rates[k];
+    const double cpuShare = r.seconds > 0.0 ? r.cpuSeconds / r.seconds : 0.0;
+    out << (k ? ",\n" : "\n") << "    {\"node\": \"" << r.node << "\", \"hz\": " << r.hz << ", \"sent\": " << r.sent
+        << ", \"answered\": " << r.answered << ", \"seconds\": " << r.seconds << ", \"cpu\": " << cpuShare;
+    if (timed)
+      out << ", \"p50\": " << r.us.p50 << ", \"p90\": " << r.us.p90 << ", \"p99\": " << r.us.p99
+          << ", \"max\": " << r.us.max;
+    out << "}";
+  }
+  out << "]";
+}
+
 void writeJson(const std::string& path, const Options& opt, const std::vector<std::unique_ptr<Target>>& targets,
-               const std::vector<RoundTripResult>& trips, const std::vector<RateResult>& rates)
+               const std::vector<RoundTripResult>& trips, const std::vector<RateResult>& vehicleRates,
+               const std::vector<RateResult>& rates)
 {
   std::ofstream out(path);
   out << "{\n  \"roundtrip\": {\"block\": " << opt.block << ", \"nodes\": {";
@@ -257,15 +305,11 @@ void writeJson(const std::string& path, const Options& opt, const std::vector<st
         << ", \"lost\": " << r.lost << ", \"p50\": " << r.us.p50 << ", \"p90\": " << r.us.p90
         << ", \"p99\": " << r.us.p99 << ", \"max\": " << r.us.max << "}";
   }
-  out << "}},\n  \"rate\": [";
-  for (std::size_t k = 0; k < rates.size(); ++k)
-  {
-    const RateResult& r = rates[k];
-    const double cpuShare = r.seconds > 0.0 ? r.cpuSeconds / r.seconds : 0.0;
-    out << (k ? ",\n" : "\n") << "    {\"node\": \"" << r.node << "\", \"hz\": " << r.hz << ", \"sent\": " << r.sent
-        << ", \"answered\": " << r.answered << ", \"seconds\": " << r.seconds << ", \"cpu\": " << cpuShare << "}";
-  }
-  out << "]\n}\n";
+  out << "}},\n  \"vehicle\": ";
+  writeRates(out, vehicleRates, true);
+  out << ",\n  \"rate\": ";
+  writeRates(out, rates, false);
+  out << "\n}\n";
   if (!out)
     throw std::runtime_error("cannot write " + path);
 }
@@ -281,6 +325,8 @@ Options parseOptions(int argc, char** argv)
       opt.samples = std::stoi(value);
     else if (name == "--block")
       opt.block = std::stoi(value);
+    else if (name == "--vehicle-seconds")
+      opt.vehicleSeconds = std::stod(value);
     else if (name == "--rate-seconds")
       opt.rateSeconds = std::stod(value);
     else if (name == "--config")
@@ -292,8 +338,8 @@ Options parseOptions(int argc, char** argv)
   }
   if (argc % 2 == 0)
     throw std::runtime_error(std::string("option without a value: ") + argv[argc - 1]);
-  if (opt.samples < 1 || opt.block < 1 || opt.rateSeconds <= 0.0)
-    throw std::runtime_error("--samples, --block and --rate-seconds must be positive");
+  if (opt.samples < 1 || opt.block < 1 || opt.vehicleSeconds <= 0.0 || opt.rateSeconds <= 0.0)
+    throw std::runtime_error("--samples, --block, --vehicle-seconds and --rate-seconds must be positive");
   opt.warmup = std::min(opt.warmup, opt.samples);
   return opt;
 }
@@ -355,15 +401,20 @@ int run(const Options& opt)
 
   ros::AsyncSpinner spinner(1, &queue);
   spinner.start();
-  std::vector<RateResult> rates;
   const std::vector<Target*> rated = { targets[HOVER_LOCK].get(), targets[BARE_LOG].get(), targets[BARE].get() };
-  for (int hz : opt.ratesHz)
-  {
-    for (const RateResult& r : measureRates(rated, hz, msg, opt))
-      rates.push_back(r);
-  }
+  const auto measureAll = [&](const std::vector<int>& ratesHz, double seconds, bool timed) {
+    std::vector<RateResult> all;
+    for (int hz : ratesHz)
+    {
+      for (const RateResult& r : measureRates(rated, hz, seconds, timed, msg, opt))
+        all.push_back(r);
+    }
+    return all;
+  };
+  const std::vector<RateResult> vehicleRates = measureAll(opt.vehicleRatesHz, opt.vehicleSeconds, true);
+  const std::vector<RateResult> rates = measureAll(opt.ratesHz, opt.rateSeconds, false);
   spinner.stop();
-  writeJson(opt.out, opt, targets, trips, rates);
+  writeJson(opt.out, opt, targets, trips, vehicleRates, rates);
 
   for (quarn_test::ChildProcess& node : nodes)
     node.stop();

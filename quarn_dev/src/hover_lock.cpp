@@ -155,17 +155,42 @@ void handleKeepRelativePosition(VisualServoingData desviation)
   diagnostics->update();
 }
 
-// Registers the six items and loads the text; on failure logs why at FATAL and returns false.
-bool loadConfig(const std::string& xmlConfig)
+const char* const CONFIG_PARAM = "hover_lock_config";
+
+// The configuration text, logged; nothing when the parameter is not set or holds no string.
+std::optional<std::string> readConfigText()
 {
+  std::string xmlConfig;
+  if (!ros::param::get(CONFIG_PARAM, xmlConfig))
+  {
+    ROS_INFO("Couldn't get 'hover_lock_config' param.");
+    return std::nullopt;
+  }
+  ROS_INFO("config file = %s", xmlConfig.c_str());
+  return xmlConfig;
+}
+
+// Registers the six items and loads the text; on failure logs why and what to change at FATAL, returns false.
+bool loadConfig(const std::optional<std::string>& xmlConfig)
+{
+  const std::string resolvedName = ros::names::resolve(CONFIG_PARAM);
+  if (!xmlConfig)
+  {
+    ROS_FATAL(
+        "Cannot load the configuration: %s",
+        quarn::dev::missingConfigMessage(resolvedName, ros::this_node::getNamespace(), ros::param::has(CONFIG_PARAM))
+            .c_str());
+    return false;
+  }
   try
   {
     quarn::dev::mapItems(xmlParamMapper);
-    xmlParamMapper.loadXmlString(xmlConfig);
+    xmlParamMapper.loadXmlString(*xmlConfig);
   }
   catch (const std::exception& e)
   {
-    ROS_FATAL("Cannot load the configuration: %s", e.what());
+    ROS_FATAL("Cannot load the configuration: %s",
+              quarn::dev::loadFailureMessage(e.what(), *xmlConfig, resolvedName).c_str());
     return false;
   }
   const std::string shortfall = quarn::dev::configShortfall(xmlParamMapper.data());
@@ -219,17 +244,7 @@ int main(int argc, char** argv)
   ros::Subscriber subMovement = nh.subscribe("pixel_correction", 1, handleKeepRelativePosition);
   ros::Subscriber navigationSub = nh.subscribe("navigator_data", 1, navigationCallBack);
 
-  std::string xmlConfig;
-  if (ros::param::get("hover_lock_config", xmlConfig))
-  {
-    ROS_INFO("config file = %s", xmlConfig.c_str());
-  }
-  else
-  {
-    ROS_INFO("Couldn't get 'hover_lock_config' param.");
-  }
-
-  const bool configured = loadConfig(xmlConfig);
+  const bool configured = loadConfig(readConfigText());
   if (configured)
   {
     initPid();

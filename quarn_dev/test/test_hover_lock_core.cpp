@@ -211,3 +211,103 @@ TEST(IsUsable, RejectsNonFiniteCorrectionPositionXOrYOnly)
     EXPECT_EQ(c.usable, isUsable(correction));
   }
 }
+
+namespace
+{
+
+const std::string PARAM = "/vehicle/hover_lock_config";
+
+// A document of the given elements under the root element hover_lock.
+std::string document(const std::string& elements)
+{
+  return "<hover_lock>" + elements + "</hover_lock>";
+}
+
+// The FATAL text for a text that the node's own mapper refuses; empty if it loads.
+std::string failureFor(const std::string& xmlConfig)
+{
+  quarn::xml::XmlParamMapper<DeviceConfig> mapper;
+  quarn::dev::mapItems(mapper);
+  try
+  {
+    mapper.loadXmlString(xmlConfig);
+    return "";
+  }
+  catch (const std::runtime_error& e)
+  {
+    return quarn::dev::loadFailureMessage(e.what(), xmlConfig, PARAM);
+  }
+}
+
+}  // namespace
+
+TEST(ConfigItems, ExamplesMakeAUsableConfiguration)
+{
+  std::string elements;
+  for (const quarn::dev::ConfigItem& item : quarn::dev::CONFIG_ITEMS)
+  {
+    elements += quarn::dev::exampleElement(item);
+  }
+  quarn::xml::XmlParamMapper<DeviceConfig> mapper;
+  quarn::dev::mapItems(mapper);
+  mapper.loadXmlString(document(elements));
+  EXPECT_EQ("", configShortfall(mapper.data()));
+  EXPECT_EQ(1, mapper.data().mode);
+  EXPECT_EQ("<mode type=\"integer\" value=\"1\"/>", quarn::dev::exampleElement(quarn::dev::CONFIG_ITEMS[5]));
+}
+
+TEST(LoadFailureMessage, NamesEveryUnusableItemWithAnExample)
+{
+  std::string elements;
+  for (const quarn::dev::ConfigItem& item : quarn::dev::CONFIG_ITEMS)
+  {
+    const std::string name = item.name;
+    if (name == "pid_config_y")
+    {
+      elements += "<pid_config_y type=\"integer\" value=\"1\"/>";
+    }
+    else if (name == "mode")
+    {
+      elements += "<mode type=\"integer\" value=\"1.5\"/>";
+    }
+    else if (name != "desired_pose")
+    {
+      elements += quarn::dev::exampleElement(item);
+    }
+  }
+  // The load stops at mode, the first it reads; the message goes on to the other two.
+  EXPECT_EQ(
+      "Invalid 'value' attribute: 1.5 Path: hover_lock/mode"
+      "; pid_config_y must be an element of type vector, e.g. <pid_config_y type=\"vector\" "
+      "value=\"0.5 0.0 0.0\"/>"
+      "; desired_pose must be an element of type vector, e.g. <desired_pose type=\"vector\" "
+      "value=\"0.0 0.0 2.0 0.0 0.0 0.0\"/>"
+      "; mode must be an element of type integer, e.g. <mode type=\"integer\" value=\"1\"/>",
+      failureFor("<!-- commented -->\n" + document(elements)));
+}
+
+TEST(LoadFailureMessage, SaysHowToFillTheParameterWhenTheTextIsNoDocument)
+{
+  const std::string fill =
+      "it must hold the text of a configuration document; fill it from a file with roslaunch "
+      "quarn_dev hover_lock.launch config:=";
+  const std::string fileName = failureFor(" config/hover_lock_mode1.xml\n");
+  EXPECT_EQ(0u, fileName.find("SAXParseException")) << fileName;
+  EXPECT_NE(std::string::npos,
+            fileName.find("; /vehicle/hover_lock_config holds \"config/hover_lock_mode1.xml\", which looks like a "
+                          "file name: " +
+                          fill +
+                          "config/hover_lock_mode1.xml, with <param name=\"hover_lock_config\" "
+                          "textfile=\"config/hover_lock_mode1.xml\"/> in a launch file, or with rosparam set -t "
+                          "config/hover_lock_mode1.xml /vehicle/hover_lock_config"))
+      << fileName;
+
+  const std::string empty = failureFor(" \n\t");
+  EXPECT_NE(std::string::npos, empty.find("; /vehicle/hover_lock_config is empty: " + fill + "FILE, ")) << empty;
+
+  // Markup or several lines: a broken document, whose parser message stands alone.
+  for (const char* text : { "<hover_lock>", "mode 1\ndesired_pose 0" })
+  {
+    EXPECT_EQ("parser message", quarn::dev::loadFailureMessage("parser message", text, PARAM)) << text;
+  }
+}

@@ -502,8 +502,44 @@ TEST_F(HoverLock, DiagnosticsWarnDuringAFloodOfNonFiniteDataAndRecover)
   EXPECT_TRUE(diagnostics.staysAt(diagnostics.size(), 1.5));
 }
 
-TEST(HoverLockStartUp, FailsWithStatus1AndSaysWhy)
+TEST_F(HoverLock, LoadsADocumentThatBeginsWithAComment)
 {
+  ASSERT_NO_FATAL_FAILURE(start("<?xml version=\"1.0\"?>\n<!-- held by the node -->\n" + Config().xml()));
+  EXPECT_TRUE(commands({ 0.5, -0.0, 0.0, 0.0 }, respond(navigation(0, 0, 2, 0))));
+}
+
+namespace
+{
+
+// Runs the node in namespace ns until it ends; expects exit status 1, no abort and exactly one FATAL line,
+// which it returns.
+std::string fatalLineOf(const std::string& ns)
+{
+  quarn_test::ChildProcess node = quarn_test::startProcess({ HOVER_LOCK_BINARY, "__ns:=" + ns });
+  const std::optional<quarn_test::ExitStatus> status = node.waitExit();
+  const std::string output = node.output();
+  EXPECT_TRUE(status) << "still running\n" << output;
+  EXPECT_EQ("exit 1", status ? status->describe() : "running") << output;
+  EXPECT_EQ(std::string::npos, output.find("terminate called")) << output;
+  EXPECT_EQ(1u, quarn_test::countOf(output, "[FATAL]")) << output;
+  const std::size_t at = output.find(LOG_FATAL);
+  return at == std::string::npos ? output : output.substr(at, output.find('\n', at) - at);
+}
+
+// How to fill the parameter from file in namespace ns, as the FATAL lines say it.
+std::string howToFill(const std::string& ns, const std::string& file)
+{
+  return "it must hold the text of a configuration document; fill it from a file with roslaunch quarn_dev "
+         "hover_lock.launch config:=" +
+         file + ", with <param name=\"hover_lock_config\" textfile=\"" + file +
+         "\"/> in a launch file, or with rosparam set -t " + file + " " + ns + "/hover_lock_config";
+}
+
+}  // namespace
+
+TEST(HoverLockStartUp, FailsWithStatus1AndSaysWhatToChange)
+{
+  const std::string example = QUARN_DEV_SOURCE_DIR "/config/hover_lock_mode1.xml";
   Config shortGains;
   shortGains.y = "0.5, 0";
   Config shortPose;
@@ -512,29 +548,34 @@ TEST(HoverLockStartUp, FailsWithStatus1AndSaysWhy)
   noMode.erase(noMode.find("  <mode"), noMode.find("<desired_pose") - noMode.find("  <mode"));
   Config realMode;
   realMode.mode = "1.5";
+  std::string integerGains = Config().xml();
+  integerGains.replace(integerGains.find("vector\" value=\"0.5 0 0"), 22, "integer\" value=\"1");
+  const std::string modeExample =
+      "; mode must be an element of type integer, e.g. <mode type=\"integer\" value=\"1\"/>";
   struct Case
   {
     const char* name;
     std::optional<std::string> param;
-    std::vector<std::string> expectedLines;
+    // The FATAL line, with NS for the case's namespace.
+    std::string fatal;
   };
   const Case cases[] = {
-    { "missing parameter",
-      std::nullopt,
-      { LOG_INFO "Couldn't get 'hover_lock_config' param.", LOG_FATAL "Cannot load the configuration: " } },
-    { "a file name instead of the text",
-      std::string(QUARN_DEV_SOURCE_DIR "/config/hover_lock_mode1.xml"),
-      { LOG_INFO "config file = " QUARN_DEV_SOURCE_DIR "/config/hover_lock_mode1.xml",
-        LOG_FATAL "Cannot load the configuration: " } },
-    { "not well-formed", std::string("<hover_lock>"), { LOG_FATAL "Cannot load the configuration: " } },
-    { "short gain vector",
-      shortGains.xml(),
-      { LOG_FATAL "Cannot use the configuration: pid_config_y holds 2 numbers, needs at least 3" } },
-    { "short desired pose",
-      shortPose.xml(),
-      { LOG_FATAL "Cannot use the configuration: desired_pose holds 5 numbers, needs at least 6" } },
-    { "an item missing", noMode, { LOG_FATAL "Cannot load the configuration: Path element not found: mode" } },
-    { "mode not an integer", realMode.xml(), { LOG_FATAL "Cannot load the configuration: " } },
+    { "missing parameter", std::nullopt,
+      "Cannot load the configuration: the parameter hover_lock_config is not set in the namespace NS; " },
+    { "a file name instead of the text", example + "\n",
+      "; NS/hover_lock_config holds \"" + example + "\", which looks like a file name: " },
+    { "empty", std::string(""), "; NS/hover_lock_config is empty: " },
+    { "not well-formed", std::string("<hover_lock>"), "Cannot load the configuration: SAXParseException" },
+    { "short gain vector", shortGains.xml(),
+      "Cannot use the configuration: pid_config_y holds 2 numbers, needs at least 3" },
+    { "short desired pose", shortPose.xml(),
+      "Cannot use the configuration: desired_pose holds 5 numbers, needs at least 6" },
+    { "an item missing", noMode, "Cannot load the configuration: Path element not found: mode" + modeExample },
+    { "mode not an integer", realMode.xml(),
+      "Cannot load the configuration: Invalid 'value' attribute: 1.5 Path: hover_lock/mode" + modeExample },
+    { "gains of another type", integerGains,
+      "Cannot load the configuration: Type mismatch. Path: hover_lock/pid_config_x; pid_config_x must be an "
+      "element of type vector, e.g. <pid_config_x type=\"vector\" value=\"0.5 0.0 0.0\"/>" },
   };
   const std::string ns = quarn_test::testNamespace();
   for (std::size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i)
@@ -546,19 +587,17 @@ TEST(HoverLockStartUp, FailsWithStatus1AndSaysWhy)
     {
       ros::param::set(caseNs + "/hover_lock_config", *c.param);
     }
-    quarn_test::ChildProcess node = quarn_test::startProcess({ HOVER_LOCK_BINARY, "__ns:=" + caseNs });
-    const std::optional<quarn_test::ExitStatus> status = node.waitExit();
-    ASSERT_TRUE(status) << "still running\n" << node.output();
-    EXPECT_EQ("exit 1", status->describe()) << node.output();
-    const std::string output = node.output();
-    std::size_t after = 0;
-    for (const std::string& line : c.expectedLines)
+    const std::string fatal = fatalLineOf(caseNs);
+    std::string expected = c.fatal;
+    for (std::size_t at; (at = expected.find("NS")) != std::string::npos;)
     {
-      const std::size_t at = output.find(line, after);
-      EXPECT_NE(std::string::npos, at) << "missing or out of order: " << line << "\n" << output;
-      after = at == std::string::npos ? after : at;
+      expected.replace(at, 2, caseNs);
     }
-    EXPECT_EQ(std::string::npos, output.find("terminate called")) << output;
+    EXPECT_NE(std::string::npos, fatal.find(expected)) << fatal;
+    if (i < 2)
+    {
+      EXPECT_NE(std::string::npos, fatal.find(howToFill(caseNs, i == 0 ? "FILE" : example))) << fatal;
+    }
   }
 }
 
@@ -566,11 +605,49 @@ TEST(HoverLockStartUp, ParameterOfAnotherTypeCountsAsMissing)
 {
   const std::string ns = quarn_test::testNamespace();
   ros::param::set(ns + "/hover_lock_config", 42);
+  const std::string fatal = fatalLineOf(ns);
+  EXPECT_EQ(0u, fatal.find(LOG_FATAL "Cannot load the configuration: the parameter " + ns +
+                           "/hover_lock_config is not a string; " + howToFill(ns, "FILE")))
+      << fatal;
+}
+
+// The advice of the FATAL lines works on this machine.
+TEST(HoverLockStartUp, RosparamSetFromATextFileFillsTheParameter)
+{
+  const std::string ns = quarn_test::testNamespace();
+  const std::string example = QUARN_DEV_SOURCE_DIR "/config/hover_lock_mode1.xml";
+  quarn_test::ChildProcess rosparam =
+      quarn_test::startProcess({ "rosparam", "set", "-t", example, ns + "/hover_lock_config" });
+  const std::optional<quarn_test::ExitStatus> status = rosparam.waitExit();
+  ASSERT_TRUE(status && status->code == 0) << rosparam.output();
   quarn_test::ChildProcess node = quarn_test::startProcess({ HOVER_LOCK_BINARY, "__ns:=" + ns });
-  const std::optional<quarn_test::ExitStatus> status = node.waitExit();
-  ASSERT_TRUE(status) << node.output();
-  EXPECT_EQ("exit 1", status->describe()) << node.output();
-  EXPECT_TRUE(node.waitForOutput("Couldn't get 'hover_lock_config' param.", 1, 0.0)) << node.output();
+  ASSERT_TRUE(node.waitForOutput(LOG_INFO "config file = " + quarn_test::readFile(example))) << node.output();
+  // A failed load would end the node with status 1 even on an interrupt.
+  EXPECT_EQ("exit 0", node.stop().describe()) << node.output();
+  EXPECT_EQ(0u, quarn_test::countOf(node.output(), "[FATAL]")) << node.output();
+}
+
+// The example rosconsole configuration quiets the INFO lines (configuration echo, one per navigation message)
+// and keeps the warnings.
+TEST(HoverLockConsole, QuietConfigurationKeepsWarningsOnly)
+{
+  const std::string ns = quarn_test::testNamespace();
+  ros::param::set(ns + "/hover_lock_config", Config().xml());
+  quarn_test::ChildProcess node =
+      quarn_test::startProcess({ HOVER_LOCK_BINARY, "__ns:=" + ns },
+                               { { "ROSCONSOLE_CONFIG_FILE", QUARN_DEV_SOURCE_DIR "/config/rosconsole_quiet.conf" } });
+  ros::NodeHandle nh(ns);
+  quarn_test::Inbox<BhResponse> responses(nh, "behavior_response");
+  ros::Publisher navigation = nh.advertise<NavigationData>("navigator_data", 10);
+  ASSERT_TRUE(quarn_test::waitForSubscribers(navigation)) << node.output();
+  ASSERT_TRUE(responses.waitForPublisher()) << node.output();
+  navigation.publish(::navigation(0, 0, 2, 0));
+  ASSERT_TRUE(responses.waitForCount(1)) << node.output();
+  // Callbacks run one at a time: once this warning is out, the line of the message before would be too.
+  navigation.publish(::navigation(NAN_, 0, 2, 0));
+  ASSERT_TRUE(node.waitForOutput(LOG_WARN "Ignoring navigation data")) << node.output();
+  EXPECT_EQ("exit 0", node.stop().describe()) << node.output();
+  EXPECT_EQ(std::string::npos, node.output().find("[ INFO]")) << node.output();
 }
 
 namespace

@@ -64,13 +64,15 @@ TEST(XmlParamDocLoad, FailuresKeepTheEarlierDocument)
   EXPECT_TRUE(doc.getBoolean("config/controller/enabled"));
 }
 
-TEST(XmlParamDocLoad, RootTagNameIsTheFirstChildNodeName)
+TEST(XmlParamDocLoad, RootTagNameIsTheRootElementName)
 {
   const std::vector<std::pair<std::string, std::string>> cases = {
     { "<config/>", "config" },
     { "<?xml version=\"1.0\"?><config/>", "config" },
-    { "<!-- note --><config/>", "#comment" },
-    { "<?target data?><config/>", "target" },
+    { "<!-- note --><config/>", "config" },
+    { "<?target data?><config/>", "config" },
+    { "<?xml version=\"1.0\"?>\n<!-- a -->\n<?target data?>\n<!DOCTYPE config>\n<!-- b -->\n<config/>\n<!-- c -->",
+      "config" },
     { "<p:config xmlns:p=\"urn:x\"/>", "p:config" },
   };
   for (const auto& c : cases)

@@ -187,10 +187,16 @@ TEST(XmlParamMapper, RootTagNameIsFixedByTheFirstLoad)
   mapConfig(m);
   m.loadXmlString(configText("first"));
   EXPECT_EQ("Path element not found: first", loadError(m, configText("second")));
+}
 
-  XmlParamMapper<Config> commented;
-  mapConfig(commented);
-  EXPECT_EQ("Path element not found: #comment", loadError(commented, "<!-- c -->" + configText()));
+TEST(XmlParamMapper, LoadsADocumentThatBeginsWithCommentsOrInstructions)
+{
+  XmlParamMapper<Config> m;
+  mapConfig(m);
+  m.loadXmlString("<?xml version=\"1.0\"?>\n<!-- example -->\n<?editor keep?>\n" + configText("commented"));
+  EXPECT_EQ("commented", m.getRootTagName());
+  EXPECT_EQ(1, m.data().mode);
+  EXPECT_EQ(4, m.data().pidConfigYaw[0]);
 }
 
 TEST(XmlParamMapper, WithoutItemsALoadOnlyParses)

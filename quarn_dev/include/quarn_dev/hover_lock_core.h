@@ -1,13 +1,16 @@
 #ifndef QUARN_DEV_HOVER_LOCK_CORE_H
 #define QUARN_DEV_HOVER_LOCK_CORE_H
 
-// Arithmetic of the hover_lock node, kept free of ROS plumbing: the configuration record and its checks, the
-// pose error of a navigation step, the rounding of controller outputs and the response they fill.
+// Arithmetic of the hover_lock node, kept free of ROS plumbing: the configuration record, its checks and the
+// start-up messages that say what to change, the pose error of a navigation step, the rounding of controller
+// outputs and the response they fill.
 
 #include <math.h>
 
 #include <cmath>
+#include <stdexcept>
 #include <string>
+#include <variant>
 
 #include <Eigen/Core>
 
@@ -41,20 +44,64 @@ struct DeviceConfig
 /// Pose array of a navigation message: x, y, z at 0..2, yaw (rad) at 5.
 using NavigationPose = quarn_common::NavigationData::_pose_type;
 
-/// Registers the node's six configuration items on mapper, in the node's order: the four gain vectors,
-/// "desired_pose", then "mode".
+/// One item of the configuration document: an element under the root named after the item.
+struct ConfigItem
+{
+  const char* name;                                                           ///< element name
+  std::variant<Eigen::VectorXd DeviceConfig::*, int DeviceConfig::*> member;  ///< field the item fills
+  Eigen::Index minSize;                                                       ///< fewest numbers of a vector item
+  const char* exampleValue;                                                   ///< value text of a sound item
+};
+
+/// The node's six items in the node's registration order: the four gain vectors, "desired_pose", then "mode".
+inline const ConfigItem CONFIG_ITEMS[] = {
+  { "pid_config_x", &DeviceConfig::pidConfigX, 3, "0.5 0.0 0.0" },
+  { "pid_config_y", &DeviceConfig::pidConfigY, 3, "0.5 0.0 0.0" },
+  { "pid_config_z", &DeviceConfig::pidConfigZ, 3, "0.5 0.0 0.0" },
+  { "pid_config_yaw", &DeviceConfig::pidConfigYaw, 3, "0.5 0.0 0.0" },
+  { "desired_pose", &DeviceConfig::desiredPose, 6, "0.0 0.0 2.0 0.0 0.0 0.0" },
+  { "mode", &DeviceConfig::mode, 0, "1" },
+};
+
+/// Type name of item, as its "type" attribute holds it.
+inline const std::string& typeName(const ConfigItem& item)
+{
+  return std::holds_alternative<int DeviceConfig::*>(item.member) ? quarn::xml::XmlParamDoc::INTEGER_TYPE
+                                                                  : quarn::xml::XmlParamDoc::VECTOR_TYPE;
+}
+
+/// A sound element of item, e.g. <mode type="integer" value="1"/>.
+inline std::string exampleElement(const ConfigItem& item)
+{
+  return std::string("<") + item.name + " type=\"" + typeName(item) + "\" value=\"" + item.exampleValue + "\"/>";
+}
+
+/// Registers item on mapper.
+inline void mapItem(quarn::xml::XmlParamMapper<DeviceConfig>& mapper, const ConfigItem& item)
+{
+  std::visit([&](auto member) { mapper.mapItem(item.name, member); }, item.member);
+}
+
+/// Registers the node's six configuration items on mapper, in the order of CONFIG_ITEMS.
 inline void mapItems(quarn::xml::XmlParamMapper<DeviceConfig>& mapper)
 {
-  mapper.mapItem("pid_config_x", &DeviceConfig::pidConfigX);
-  mapper.mapItem("pid_config_y", &DeviceConfig::pidConfigY);
-  mapper.mapItem("pid_config_z", &DeviceConfig::pidConfigZ);
-  mapper.mapItem("pid_config_yaw", &DeviceConfig::pidConfigYaw);
-  mapper.mapItem("desired_pose", &DeviceConfig::desiredPose);
-  mapper.mapItem("mode", &DeviceConfig::mode);
+  for (const ConfigItem& item : CONFIG_ITEMS)
+  {
+    mapItem(mapper, item);
+  }
 }
 
 /// Empty when every vector of config is long enough; otherwise names the first short item and its length.
 inline std::string configShortfall(const DeviceConfig& config);
+
+/// Why the parameter resolvedName, looked up in namespace ns, gave no text, and how to fill it; isSet tells
+/// a value of another type from no value at all.
+inline std::string missingConfigMessage(const std::string& resolvedName, const std::string& ns, bool isSet);
+
+/// The mapper's error for the text xmlConfig of the parameter resolvedName, followed by what to change: how to
+/// fill the parameter when the text is empty or looks like a file name, or which items the document needs.
+inline std::string loadFailureMessage(const std::string& error, const std::string& xmlConfig,
+                                      const std::string& resolvedName);
 
 /// Pose error of a step in mode 1: target offset ahead of and across the vehicle's heading (desired minus
 /// current, turned into the yaw frame), depth offset z - z_d, heading offset yaw - yaw_d wrapped into (-pi, pi].
@@ -93,26 +140,90 @@ inline bool isUsable(const quarn_common::VisualServoingData& correction)
 
 inline std::string configShortfall(const DeviceConfig& config)
 {
-  struct Need
+  for (const ConfigItem& item : CONFIG_ITEMS)
   {
-    const char* item;
-    const Eigen::VectorXd& vector;
-    Eigen::Index size;
-  };
-  const Need needs[] = {
-    { "pid_config_x", config.pidConfigX, 3 },  { "pid_config_y", config.pidConfigY, 3 },
-    { "pid_config_z", config.pidConfigZ, 3 },  { "pid_config_yaw", config.pidConfigYaw, 3 },
-    { "desired_pose", config.desiredPose, 6 },
-  };
-  for (const Need& need : needs)
-  {
-    if (need.vector.size() < need.size)
+    const auto* vector = std::get_if<Eigen::VectorXd DeviceConfig::*>(&item.member);
+    const Eigen::Index size = vector ? (config.**vector).size() : 0;
+    if (size < item.minSize)
     {
-      return std::string(need.item) + " holds " + std::to_string(need.vector.size()) + " numbers, needs at least " +
-             std::to_string(need.size);
+      return std::string(item.name) + " holds " + std::to_string(size) + " numbers, needs at least " +
+             std::to_string(item.minSize);
     }
   }
   return std::string();
+}
+
+namespace detail
+{
+
+// The ways to put a file's text into the parameter.
+inline std::string howToFill(const std::string& resolvedName, const std::string& file)
+{
+  return "it must hold the text of a configuration document; fill it from a file with roslaunch quarn_dev "
+         "hover_lock.launch config:=" +
+         file + ", with <param name=\"hover_lock_config\" textfile=\"" + file +
+         "\"/> in a launch file, or with rosparam set -t " + file + " " + resolvedName;
+}
+
+// Whether a text loads into a mapper that holds item alone.
+inline bool loads(const std::string& xmlConfig, const ConfigItem* item)
+{
+  quarn::xml::XmlParamMapper<DeviceConfig> mapper;
+  if (item)
+  {
+    mapItem(mapper, *item);
+  }
+  try
+  {
+    mapper.loadXmlString(xmlConfig);
+    return true;
+  }
+  catch (const std::runtime_error&)
+  {
+    return false;
+  }
+}
+
+}  // namespace detail
+
+inline std::string missingConfigMessage(const std::string& resolvedName, const std::string& ns, bool isSet)
+{
+  const std::string what = isSet ? "the parameter " + resolvedName + " is not a string"
+                                 : "the parameter hover_lock_config is not set in the namespace " + ns;
+  return what + "; " + detail::howToFill(resolvedName, "FILE");
+}
+
+inline std::string loadFailureMessage(const std::string& error, const std::string& xmlConfig,
+                                      const std::string& resolvedName)
+{
+  const char* const blank = " \t\r\n";
+  const std::size_t first = xmlConfig.find_first_not_of(blank);
+  if (first == std::string::npos)
+  {
+    return error + "; " + resolvedName + " is empty: " + detail::howToFill(resolvedName, "FILE");
+  }
+  const std::string text = xmlConfig.substr(first, xmlConfig.find_last_not_of(blank) + 1 - first);
+  // No markup on a single line: a path or a file name, never a document.
+  if (text.find_first_of("<\r\n") == std::string::npos)
+  {
+    return error + "; " + resolvedName + " holds \"" + text +
+           "\", which looks like a file name: " + detail::howToFill(resolvedName, text);
+  }
+  // Only a document that parses can lack an item; then each item is tried alone, so that every unusable
+  // one is named, not only the first the load met.
+  std::string message = error;
+  if (detail::loads(xmlConfig, nullptr))
+  {
+    for (const ConfigItem& item : CONFIG_ITEMS)
+    {
+      if (!detail::loads(xmlConfig, &item))
+      {
+        message += "; " + std::string(item.name) + " must be an element of type " + typeName(item) + ", e.g. " +
+                   exampleElement(item);
+      }
+    }
+  }
+  return message;
 }
 
 inline Eigen::Vector4d computeErrorPosition(const NavigationPose& pose, const Eigen::VectorXd& desiredPose)

@@ -283,7 +283,7 @@ public:
   /// Parses xmlString and holds it; on failure the earlier document stays.
   void loadXmlString(const std::string& xmlString);
 
-  /// Name of the document's first child node: the root tag name, or "#comment" if a comment comes first.
+  /// Name of the root element, whatever comments or processing instructions come before it.
   std::string getRootTagName() const;
   /// Whether xmlPath reaches an element with exactly the attributes "type" and "value"; never throws.
   bool itemExists(const std::string& xmlPath) const;
@@ -418,9 +418,10 @@ inline void XmlParamDoc::hold(const detail::SafeDomParser& parser, const std::fu
 
 inline std::string XmlParamDoc::getRootTagName() const
 {
-  if (!pDoc_ || !pDoc_->firstChild())
+  const Element* root = pDoc_ ? pDoc_->documentElement() : nullptr;
+  if (!root)
     throw std::runtime_error(ERR_MSG_NOT_LOADED);
-  return pDoc_->firstChild()->nodeName();
+  return root->nodeName();
 }
 
 inline bool XmlParamDoc::itemExists(const std::string& xmlPath) const
