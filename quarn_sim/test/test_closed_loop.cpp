@@ -1,15 +1,24 @@
 // The real hover_lock and vehicle_sim binaries in a closed loop on a private master.
 
+#include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <ros/ros.h>
 
 #include <quarn_common/BhResponse.h>
 #include <quarn_common/NavigationData.h>
+#include <quarn_sim/campaign.h>
+#include <quarn_sim/vehicle_model.h>
 
 #include <quarn_test/ros_test_harness.h>
 
@@ -50,6 +59,17 @@ std::string holdConfig(const std::string& xyGains)
          "</hover_lock>\n";
 }
 
+// The ideal vehicle (follows at once, exact navigation at RATE) in a current of CURRENT along world x.
+std::string idealVehicleInCurrent()
+{
+  quarn::xml::XmlParamMapper<vehicle_sim::VehicleModelConfig> mapper("vehicle_model");
+  vehicle_sim::mapItems(mapper);
+  mapper.data() = vehicle_sim::idealVehicle();
+  mapper.data().current = Eigen::Vector3d(CURRENT, 0, 0);
+  mapper.data().navRate = RATE;
+  return mapper.getXmlString();
+}
+
 // Runs hover_lock with the x and y gains against a vehicle starting at (1, -1, 2.5, 0.5) in the current, for
 // duration seconds of simulated run; returns every pose the vehicle published, timed from the first.
 std::vector<Sample> holdAgainstCurrent(const std::string& xyGains, double duration)
@@ -57,7 +77,7 @@ std::vector<Sample> holdAgainstCurrent(const std::string& xyGains, double durati
   const std::string ns = quarn_test::testNamespace();
   ros::param::set(ns + "/hover_lock_config", holdConfig(xyGains));
   ros::param::set(ns + "/vehicle_sim/initial_pose", std::vector<double>{ 1, -1, 2.5, 0.5 });
-  ros::param::set(ns + "/vehicle_sim/current", std::vector<double>{ CURRENT, 0, 0 });
+  ros::param::set(ns + "/vehicle_sim/vehicle_model", idealVehicleInCurrent());
   ros::param::set(ns + "/vehicle_sim/duration", duration);
   ros::NodeHandle nh(ns);
   quarn_test::Inbox<NavigationData> poses(nh, "navigator_data");
@@ -187,4 +207,106 @@ TEST(ClosedLoop, AZeroFlagLeavesItsAxisAlone)
       }
     }
   }
+}
+
+TEST(VehicleSim, RefusesABrokenModelDocumentWithOneFatalLineNamingTheItem)
+{
+  const std::string ns = quarn_test::testNamespace();
+  std::string model = idealVehicleInCurrent();
+  const std::size_t at = model.find("value=\"", model.find("<nav_rate")) + 7;
+  model.replace(at, model.find('"', at) - at, "0");
+  ros::param::set(ns + "/vehicle_sim/vehicle_model", model);
+  quarn_test::ChildProcess sim = quarn_test::startProcess({ VEHICLE_SIM_BINARY, "__ns:=" + ns });
+  const auto end = sim.waitExit(quarn_test::TIMEOUT);
+  ASSERT_TRUE(end) << sim.output();
+  EXPECT_EQ(1, end->code) << end->describe();
+  EXPECT_EQ(1u, quarn_test::countOf(sim.output(), "FATAL")) << sim.output();
+  EXPECT_NE(std::string::npos, sim.output().find("nav_rate must be > 0")) << sim.output();
+}
+
+// The demo's mode 1 scenario, run 8 of the campaign's standard set: the campaign's single run and the real
+// hover_lock against vehicle_sim (same model, same seed) agree.
+TEST(Fidelity, TheCampaignAgreesWithTheRealNodeOnTheDemoScenario)
+{
+  constexpr int RUN = 8;
+  constexpr double DURATION = 40.0;
+  const std::string configText = quarn_test::readFile(QUARN_DEV_SOURCE_DIR "/config/hover_lock_mode1.xml");
+  const std::string modelText = quarn_test::readFile(QUARN_SIM_SOURCE_DIR "/config/vehicle_default.xml");
+  quarn::xml::XmlParamMapper<quarn::dev::DeviceConfig> mapper;
+  quarn::dev::mapItems(mapper);
+  mapper.loadXmlString(configText);
+  const quarn::dev::DeviceConfig& config = mapper.data();
+  hover_lock_tune::CampaignOptions options;
+  options.first = RUN;
+  options.runs = 1;
+  options.duration = DURATION;
+  const hover_lock_tune::RunResult campaign =
+      hover_lock_tune::runCampaign(config, vehicle_sim::loadVehicleModel(modelText), options).front();
+  const hover_lock_tune::Scenario& s = campaign.scenario;
+  const Eigen::VectorXd& target = config.desiredPose;
+
+  const std::string ns = quarn_test::testNamespace();
+  const std::string trajectory = ::testing::TempDir() + "fidelity_" + std::to_string(getpid()) + ".csv";
+  ros::param::set(ns + "/hover_lock_config", configText);
+  ros::param::set(ns + "/vehicle_sim/vehicle_model", modelText);
+  ros::param::set(ns + "/vehicle_sim/initial_pose",
+                  std::vector<double>{ target[0] + s.dx, target[1] + s.dy, target[2] + s.dz, target[5] + s.dyaw });
+  ros::param::set(ns + "/vehicle_sim/seed", static_cast<int>(s.seed));
+  ros::param::set(ns + "/vehicle_sim/duration", DURATION);
+  ros::param::set(ns + "/vehicle_sim/trajectory_file", trajectory);
+  quarn_test::ChildProcess node = quarn_test::startProcess({ HOVER_LOCK_BINARY, "__ns:=" + ns });
+  quarn_test::ChildProcess sim = quarn_test::startProcess({ VEHICLE_SIM_BINARY, "__ns:=" + ns });
+  const auto end = sim.waitExit(DURATION + 3 * quarn_test::TIMEOUT);
+  ASSERT_TRUE(end && end->code == 0) << (end ? end->describe() : "still running") << "\n" << sim.output();
+
+  // Columns t, x, y, z, yaw, cmd_x, cmd_y, cmd_z, cmd_yaw.
+  std::ifstream csv(trajectory);
+  std::string line;
+  std::getline(csv, line);
+  hover_lock_tune::RunMetrics metrics(DURATION);
+  while (std::getline(csv, line))
+  {
+    std::replace(line.begin(), line.end(), ',', ' ');
+    std::istringstream row(line);
+    double t, x, y, z, yaw;
+    hover_lock_tune::Axes command;
+    row >> t >> x >> y >> z >> yaw >> command[0] >> command[1] >> command[2] >> command[3];
+    metrics.add(t, { x - target[0], y - target[1], z - target[2], quarn::algebra::normalizeAngle(yaw - target[5]) },
+                command);
+  }
+  std::remove(trajectory.c_str());
+  const hover_lock_tune::RunResult real = metrics.result();
+  std::cout << "settling time: campaign " << campaign.settlingTime << " s, real node " << real.settlingTime
+            << " s; final errors (x, y, depth, heading):";
+  for (int i = 0; i < 4; ++i)
+  {
+    std::cout << " " << campaign.finalError[i] << " / " << real.finalError[i];
+  }
+  std::cout << std::endl;
+  ASSERT_TRUE(campaign.settled);
+  ASSERT_TRUE(real.settled);
+  EXPECT_NEAR(campaign.settlingTime, real.settlingTime, 1.0);
+  const double tolerance[] = { 0.05, 0.05, 0.05, 0.03 };
+  for (int i = 0; i < 4; ++i)
+  {
+    EXPECT_NEAR(campaign.finalError[i], real.finalError[i], tolerance[i]) << "axis " << i;
+  }
+}
+
+TEST(SimulationLaunch, EndsWhenHoverLockExits)
+{
+  const std::string ns = quarn_test::testNamespace();
+  const std::string config = ::testing::TempDir() + "refused_" + std::to_string(getpid()) + ".xml";
+  std::ofstream(config) << "<hover_lock><mode type=\"integer\" value=\"1\"/></hover_lock>\n";
+  quarn_test::ChildProcess launch =
+      quarn_test::startProcess({ "roslaunch", "quarn_sim", "hover_lock_sim.launch", "config:=" + config },
+                               { { "ROS_NAMESPACE", ns },
+                                 { "ROS_PACKAGE_PATH", QUARN_SIM_SOURCE_DIR "/.." },
+                                 { "CMAKE_PREFIX_PATH", QUARN_DEVEL_PREFIX } });
+  // roslaunch itself takes a while to come up.
+  const auto end = launch.waitExit(60.0);
+  std::remove(config.c_str());
+  ASSERT_TRUE(end) << "the simulation kept running:\n" << launch.output();
+  const std::string output = launch.output();
+  EXPECT_NE(std::string::npos, output.find("REQUIRED process [" + ns.substr(1) + "/hover_lock-1] has died")) << output;
 }
