@@ -1,0 +1,237 @@
+// Reading recordings from bags, hostile ones included, and identifying a vehicle model from them.
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <limits>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <rosbag/bag.h>
+
+#include <quarn_sim/identification.h>
+#include <quarn_sim/recording.h>
+
+using quarn::sim::readRecording;
+using quarn::sim::Recording;
+using quarn::sim::RecordingError;
+
+namespace
+{
+
+// A bag file in a fresh directory, removed with it.
+class TempBag
+{
+public:
+  TempBag()
+    : dir_(std::filesystem::temp_directory_path() /
+           ("quarn_bag_" + std::to_string(::getpid()) + "_" + std::to_string(count_++)))
+  {
+    std::filesystem::create_directories(dir_);
+  }
+  ~TempBag() { std::filesystem::remove_all(dir_); }
+  std::string path() const { return (dir_ / "test.bag").string(); }
+
+  // Writes a bag through write(bag).
+  void write(const std::function<void(rosbag::Bag&)>& fill) const
+  {
+    rosbag::Bag bag(path(), rosbag::bagmode::Write);
+    fill(bag);
+  }
+
+private:
+  static inline int count_ = 0;
+  std::filesystem::path dir_;
+};
+
+ros::Time at(double t)
+{
+  return ros::Time(1000.0 + t);
+}
+
+quarn_common::NavigationData navigation(double stamp, double x, double vx = 0)
+{
+  quarn_common::NavigationData m;
+  m.header.stamp = stamp >= 0 ? at(stamp) : ros::Time();
+  m.pose[0] = x;
+  m.velocity[0] = vx;
+  return m;
+}
+
+quarn_common::BhResponse response(double x, bool xActive)
+{
+  quarn_common::BhResponse m;
+  m.twist.linear.x = x;
+  m.twist.angular.z = -0.3;
+  m.activationLevels = { xActive, 1, 1, 0, 0, 1 };
+  return m;
+}
+
+// Ten navigation messages 0.1 s apart, stamped 0.05 s before they are recorded, and a set-point with each.
+void writeHold(rosbag::Bag& bag, const std::string& ns = "")
+{
+  for (int k = 0; k < 10; ++k)
+  {
+    bag.write(ns + "/navigator_data", at(0.1 * k + 0.05), navigation(0.1 * k, 0.01 * k, 0.1));
+    bag.write(ns + "/behavior_response", at(0.1 * k + 0.06), response(0.2, true));
+  }
+}
+
+std::string errorOf(const std::function<void()>& action)
+{
+  try
+  {
+    action();
+  }
+  catch (const RecordingError& e)
+  {
+    return e.what();
+  }
+  return "no error";
+}
+
+}  // namespace
+
+TEST(Recording, TopicsMatchWithOrWithoutANamespaceWhenOnlyOneFits)
+{
+  using quarn::sim::matchTopic;
+  EXPECT_EQ("/auv/navigator_data", matchTopic({ "/auv/navigator_data", "/auv/other" }, "navigator_data"));
+  EXPECT_EQ("/navigator_data", matchTopic({ "/navigator_data", "/auv/navigator_data" }, "navigator_data"));
+  EXPECT_EQ("/auv/navigator_data", matchTopic({ "/auv/navigator_data" }, "/auv/navigator_data"));
+  EXPECT_NE(std::string::npos, errorOf([] {
+                                 matchTopic({ "/a/navigator_data", "/b/navigator_data" }, "navigator_data");
+                               }).find("several topics fit navigator_data"));
+  EXPECT_NE(std::string::npos, errorOf([] {
+                                 matchTopic({ "/my_navigator_data" }, "navigator_data");
+                               }).find("no topic navigator_data in the bag (topics: /my_navigator_data)"));
+}
+
+TEST(Recording, ReadsStampedNavigationAndFlaggedSetPoints)
+{
+  TempBag bag;
+  bag.write([](rosbag::Bag& b) { writeHold(b, "/auv"); });
+  const Recording r = readRecording(bag.path(), "navigator_data", "behavior_response");
+  EXPECT_EQ("/auv/navigator_data", r.navTopic);
+  EXPECT_EQ("quarn_common/BhResponse", r.commandType);
+  ASSERT_EQ(10u, r.navigation.size());
+  ASSERT_EQ(10u, r.commands.size());
+  EXPECT_TRUE(r.stamped);
+  EXPECT_TRUE(r.hasVelocity);
+  // Times from the stamps, on the record clock whose origin is the first message recorded.
+  EXPECT_NEAR(-0.05, r.navigation[0].t, 1e-6);
+  EXPECT_NEAR(0.05, r.navigation[0].recordLag, 1e-6);
+  EXPECT_NEAR(0.01, r.commands[0].t, 1e-6);
+  EXPECT_NEAR(0.09, r.navigation[9].pose[0], 1e-12);
+  const std::array<bool, 4> flags{ true, true, true, true };
+  EXPECT_EQ(flags, r.commands[0].active);
+  EXPECT_EQ(-0.3, r.commands[0].value[3]);
+}
+
+TEST(Recording, TwistSetPointsAreToldApartByTypeAndAlwaysActive)
+{
+  for (const bool stamped : { false, true })
+  {
+    TempBag bag;
+    bag.write([stamped](rosbag::Bag& b) {
+      for (int k = 0; k < 5; ++k)
+      {
+        b.write("/navigator_data", at(0.1 * k), navigation(-1, 0.1 * k));
+        geometry_msgs::TwistStamped command;
+        command.twist.linear.z = 0.4;
+        if (stamped)
+        {
+          b.write("/cmd", at(0.1 * k), command);
+        }
+        else
+        {
+          b.write("/cmd", at(0.1 * k), command.twist);
+        }
+      }
+    });
+    const Recording r = readRecording(bag.path(), "navigator_data", "cmd");
+    EXPECT_EQ(stamped ? "geometry_msgs/TwistStamped" : "geometry_msgs/Twist", r.commandType);
+    ASSERT_EQ(5u, r.commands.size());
+    EXPECT_EQ(0.4, r.commands[2].value[2]);
+    const std::array<bool, 4> all{ true, true, true, true };
+    EXPECT_EQ(all, r.commands[2].active);
+    // No stamps: record times, no latency, no velocities.
+    EXPECT_FALSE(r.stamped);
+    EXPECT_FALSE(r.hasVelocity);
+    EXPECT_NEAR(0.2, r.navigation[2].t, 1e-6);
+  }
+}
+
+TEST(Recording, NonFiniteMessagesAndAClockThatGoesBackAreSkippedAndCounted)
+{
+  TempBag bag;
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  bag.write([nan](rosbag::Bag& b) {
+    writeHold(b);
+    b.write("/navigator_data", at(1.05), navigation(1.0, nan));
+    b.write("/navigator_data", at(1.15), navigation(1.1, 0.1, std::numeric_limits<double>::infinity()));
+    // Stamped before the message recorded ahead of it.
+    b.write("/navigator_data", at(1.25), navigation(0.5, 0.2));
+    b.write("/behavior_response", at(1.3), response(nan, true));
+    b.write("/navigator_data", at(1.35), navigation(1.3, 0.3));
+  });
+  const Recording r = readRecording(bag.path(), "navigator_data", "behavior_response");
+  EXPECT_EQ(3u, r.nonFinite);
+  EXPECT_EQ(1u, r.outOfOrder);
+  ASSERT_EQ(11u, r.navigation.size());
+  EXPECT_EQ(0.3, r.navigation.back().pose[0]);
+  EXPECT_EQ(10u, r.commands.size());
+}
+
+TEST(Recording, BagsThatCannotServeGiveAMessage)
+{
+  struct Case
+  {
+    const char* name;
+    std::function<void(const TempBag&)> make;
+    const char* message;
+  };
+  const Case cases[] = {
+    { "empty", [](const TempBag& bag) { bag.write([](rosbag::Bag&) {}); }, "no topic navigator_data in the bag" },
+    { "no set-points",
+      [](const TempBag& bag) {
+        bag.write([](rosbag::Bag& b) { b.write("/navigator_data", at(0), navigation(0, 0)); });
+      },
+      "no topic behavior_response" },
+    { "wrong type",
+      [](const TempBag& bag) {
+        bag.write([](rosbag::Bag& b) {
+          b.write("/navigator_data", at(0), response(0, true));
+          b.write("/behavior_response", at(0), response(0, true));
+        });
+      },
+      "topic /navigator_data carries quarn_common/BhResponse, not quarn_common/NavigationData" },
+    { "all poses NaN",
+      [](const TempBag& bag) {
+        bag.write([](rosbag::Bag& b) {
+          for (int k = 0; k < 5; ++k)
+          {
+            b.write("/navigator_data", at(k), navigation(k, std::nan("")));
+            b.write("/behavior_response", at(k), response(0.1, true));
+          }
+        });
+      },
+      "fewer than two usable navigation messages on /navigator_data" },
+    { "truncated",
+      [](const TempBag& bag) {
+        bag.write([](rosbag::Bag& b) { writeHold(b); });
+        std::filesystem::resize_file(bag.path(), std::filesystem::file_size(bag.path()) / 2);
+      },
+      "cannot read" },
+    { "not a bag", [](const TempBag& bag) { std::ofstream(bag.path()) << "<hover_lock/>\n"; }, "cannot read" },
+    { "missing file", [](const TempBag&) {}, "cannot read" },
+  };
+  for (const Case& c : cases)
+  {
+    TempBag bag;
+    c.make(bag);
+    const std::string message = errorOf([&] { readRecording(bag.path(), "navigator_data", "behavior_response"); });
+    EXPECT_NE(std::string::npos, message.find(c.message)) << c.name << ": " << message;
+  }
+}
