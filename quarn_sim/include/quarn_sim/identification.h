@@ -126,10 +126,11 @@ struct Data
   std::vector<std::array<double, 4>> step;  // measured change over each interval (yaw wrapped)
   std::vector<std::size_t> windows;         // sample indices that bound consecutive windows
   Schedule commands;
-  bool useVelocity = false;
+  bool useVelocity = false, useWindows = true;
   std::array<double, 4> velocityWeight{}, windowWeight{};
 
-  std::size_t residualCount() const { return (useVelocity ? 4 * t.size() : 0) + 4 * (windows.size() - 1); }
+  std::size_t velocityCount() const { return useVelocity ? 4 * t.size() : 0; }
+  std::size_t residualCount() const { return velocityCount() + (useWindows ? 4 * (windows.size() - 1) : 0); }
 };
 
 inline Data prepare(const Recording& r)
@@ -158,7 +159,6 @@ inline Data prepare(const Recording& r)
     }
   }
   d.commands = schedule(r.commands);
-  d.useVelocity = r.hasVelocity;
   d.velocityWeight.fill(1 / 0.02);
   d.windowWeight.fill(1 / 0.05);
   return d;
@@ -258,7 +258,7 @@ bool OutputError::operator()(const T* tau, const T* delay, const T* v0, const T*
         }
       }
     }
-    if (window < d.windows.size() && n == d.windows[window])
+    if (d.useWindows && window < d.windows.size() && n == d.windows[window])
     {
       for (int i = 0; i < 4; ++i)
       {
@@ -390,6 +390,101 @@ inline std::array<double, 2> fitGust(const std::vector<std::array<double, 4>>& s
   return { sigma, correlation };
 }
 
+/// Adds the output error of data to problem, with the bounds of each parameter.
+inline void addFit(ceres::Problem& problem, const Data& data, Parameters& p,
+                   const std::array<double, 4>& largestVelocity, const std::array<double, 4>& largestCommand)
+{
+  problem.AddResidualBlock(new ceres::AutoDiffCostFunction<OutputError, ceres::DYNAMIC, 4, 1, 4, 4, 3>(
+                               new OutputError{ data }, static_cast<int>(data.residualCount())),
+                           nullptr, p.tau.data(), &p.delay, p.v0.data(), p.clamp.data(), p.current.data());
+  for (int i = 0; i < 4; ++i)
+  {
+    problem.SetParameterLowerBound(p.tau.data(), i, 1e-3);
+    problem.SetParameterUpperBound(p.tau.data(), i, 10.0);
+    // The clamp lies between the fastest motion recorded and the largest set-point; poses alone cannot place it.
+    problem.SetParameterLowerBound(p.clamp.data(), i, std::min(largestVelocity[i], largestCommand[i] - 1e-6));
+    problem.SetParameterUpperBound(p.clamp.data(), i, largestCommand[i]);
+  }
+  if (!data.useVelocity)
+  {
+    problem.SetParameterBlockConstant(p.clamp.data());
+  }
+  if (!data.useWindows)
+  {
+    problem.SetParameterBlockConstant(p.current.data());
+  }
+  problem.SetParameterLowerBound(&p.delay, 0, 0.0);
+  problem.SetParameterUpperBound(&p.delay, 0, 2.0);
+}
+
+/// Solves, weighs each kind of residual by what the solution left of it (so each counts as its own noise), and
+/// solves again.
+inline void solveWeighted(ceres::Problem& problem, Data& data)
+{
+  ceres::Solver::Options options;
+  options.linear_solver_type = ceres::DENSE_QR;
+  options.max_num_iterations = 100;
+  ceres::Solver::Summary summary;
+  ceres::Solve(options, &problem, &summary);
+  std::vector<double> r;
+  problem.Evaluate(ceres::Problem::EvaluateOptions(), nullptr, &r, nullptr, nullptr);
+  const std::size_t velocityCount = data.velocityCount();
+  const auto velocityRms = laneRms(r.data(), velocityCount);
+  const auto windowRms = laneRms(r.data() + velocityCount, r.size() - velocityCount);
+  for (int i = 0; i < 4; ++i)
+  {
+    data.velocityWeight[i] = 1 / std::max(velocityRms[i] / data.velocityWeight[i], 1e-3);
+    data.windowWeight[i] = 1 / std::max(windowRms[i] / data.windowWeight[i], 1e-3);
+  }
+  ceres::Solve(options, &problem, &summary);
+}
+
+/// Standard deviations of the free parameters of a solved problem (residuals weighted to unit variance): the
+/// inverse of the information. Where the data cannot tell directions apart they stay infinite, not invented.
+inline void uncertainties(ceres::Problem& problem, Parameters& p, Identification& id, bool current)
+{
+  // A clamp that never binds has no slope at all: the others are uncertain given the clamps.
+  problem.SetParameterBlockConstant(p.clamp.data());
+  ceres::Covariance::Options options;
+  options.algorithm_type = ceres::DENSE_SVD;
+  ceres::Covariance covariance(options);
+  std::vector<std::pair<const double*, const double*>> blocks;
+  if (current)
+  {
+    blocks.emplace_back(p.current.data(), p.current.data());
+  }
+  if (!problem.IsParameterBlockConstant(&p.delay))
+  {
+    blocks.insert(blocks.end(), { { p.tau.data(), p.tau.data() }, { &p.delay, &p.delay }, { p.tau.data(), &p.delay } });
+  }
+  if (!covariance.Compute(blocks, &problem))
+  {
+    return;
+  }
+  if (current)
+  {
+    double c[9];
+    covariance.GetCovarianceBlock(p.current.data(), p.current.data(), c);
+    for (int i = 0; i < 3; ++i)
+    {
+      id.current[i].sigma = std::sqrt(c[4 * i]);
+    }
+  }
+  if (!problem.IsParameterBlockConstant(&p.delay))
+  {
+    double tauTau[16], delayDelay, tauDelay[4];
+    covariance.GetCovarianceBlock(p.tau.data(), p.tau.data(), tauTau);
+    covariance.GetCovarianceBlock(&p.delay, &p.delay, &delayDelay);
+    covariance.GetCovarianceBlock(p.tau.data(), &p.delay, tauDelay);
+    id.delay.sigma = std::sqrt(delayDelay);
+    for (int i = 0; i < 4; ++i)
+    {
+      id.timeConstant[i].sigma = std::sqrt(tauTau[5 * i]);
+      id.delayCorrelation[i] = tauDelay[i] / (id.timeConstant[i].sigma * id.delay.sigma);
+    }
+  }
+}
+
 }  // namespace identification
 
 inline Identification identify(const Recording& recording)
@@ -428,88 +523,45 @@ inline Identification identify(const Recording& recording)
     }
   }
   p.v0 = recording.navigation.front().velocity;
-  p.clamp = largestCommand;
-
-  OutputError* residual = new OutputError{ data };
-  ceres::Problem problem;
-  problem.AddResidualBlock(new ceres::AutoDiffCostFunction<OutputError, ceres::DYNAMIC, 4, 1, 4, 4, 3>(
-                               residual, static_cast<int>(data.residualCount())),
-                           nullptr, p.tau.data(), &p.delay, p.v0.data(), p.clamp.data(), p.current.data());
+  // From the fastest motion seen, a clamp that binds at all has a slope to follow up to the largest set-point.
   for (int i = 0; i < 4; ++i)
   {
-    problem.SetParameterLowerBound(p.tau.data(), i, 1e-3);
-    problem.SetParameterUpperBound(p.tau.data(), i, 10.0);
-    // The clamp lies between the fastest motion recorded and the largest set-point; poses alone cannot place it.
-    problem.SetParameterLowerBound(p.clamp.data(), i, std::min(largestVelocity[i], largestCommand[i] - 1e-6));
-    problem.SetParameterUpperBound(p.clamp.data(), i, largestCommand[i]);
+    p.clamp[i] = recording.hasVelocity ? std::min(largestVelocity[i], largestCommand[i]) : largestCommand[i];
   }
-  if (!data.useVelocity)
-  {
-    problem.SetParameterBlockConstant(p.clamp.data());
-  }
-  problem.SetParameterLowerBound(&p.delay, 0, 0.0);
-  problem.SetParameterUpperBound(&p.delay, 0, 2.0);
 
-  ceres::Solver::Options options;
-  options.linear_solver_type = ceres::DENSE_QR;
-  options.max_num_iterations = 100;
-  ceres::Solver::Summary summary;
-  // The second pass weighs each kind of residual by what the first left of it, so each counts as its noise.
-  for (int pass = 0; pass < 2; ++pass)
-  {
-    ceres::Solve(options, &problem, &summary);
-    std::vector<double> r;
-    problem.Evaluate(ceres::Problem::EvaluateOptions(), nullptr, &r, nullptr, nullptr);
-    const std::size_t velocityCount = data.useVelocity ? 4 * data.t.size() : 0;
-    const auto velocityRms = laneRms(r.data(), velocityCount);
-    const auto windowRms = laneRms(r.data() + velocityCount, r.size() - velocityCount);
-    for (int i = 0; i < 4; ++i)
-    {
-      data.velocityWeight[i] = 1 / std::max(velocityRms[i] / data.velocityWeight[i], 1e-3);
-      data.windowWeight[i] = 1 / std::max(windowRms[i] / data.windowWeight[i], 1e-3);
-    }
-  }
-  ceres::Solve(options, &problem, &summary);
-
+  // With velocities, they alone pin the dynamics and the pose changes then give the current: the gusts in the
+  // pose changes would otherwise leak into the time constants. Without, the pose changes carry everything.
+  data.useVelocity = recording.hasVelocity;
+  data.useWindows = !recording.hasVelocity;
+  ceres::Problem dynamics;
+  addFit(dynamics, data, p, largestVelocity, largestCommand);
+  solveWeighted(dynamics, data);
   Identification id;
   id.fromVelocities = data.useVelocity;
+  uncertainties(dynamics, p, id, !data.useVelocity);
+  if (data.useVelocity)
+  {
+    data.useVelocity = false;
+    data.useWindows = true;
+    ceres::Problem drift;
+    addFit(drift, data, p, largestVelocity, largestCommand);
+    for (double* block : { p.tau.data(), &p.delay, p.v0.data(), p.clamp.data() })
+    {
+      drift.SetParameterBlockConstant(block);
+    }
+    solveWeighted(drift, data);
+    uncertainties(drift, p, id, true);
+  }
+
   id.delay.value = p.delay;
   for (int i = 0; i < 4; ++i)
   {
     id.timeConstant[i].value = p.tau[i];
-    id.maxVelocity[i] = data.useVelocity ? p.clamp[i] : largestCommand[i];
+    id.maxVelocity[i] = recording.hasVelocity ? p.clamp[i] : largestCommand[i];
   }
   for (int i = 0; i < 3; ++i)
   {
     id.current[i].value = p.current[i];
-  }
-
-  // With the residuals weighted to unit variance, the covariance is the inverse of the information; a
-  // direction the data cannot tell apart leaves the uncertainty infinite rather than invented.
-  ceres::Covariance::Options covarianceOptions;
-  covarianceOptions.algorithm_type = ceres::DENSE_SVD;
-  ceres::Covariance covariance(covarianceOptions);
-  const std::vector<std::pair<const double*, const double*>> blocks{ { p.tau.data(), p.tau.data() },
-                                                                     { &p.delay, &p.delay },
-                                                                     { p.current.data(), p.current.data() },
-                                                                     { p.tau.data(), &p.delay } };
-  if (covariance.Compute(blocks, &problem))
-  {
-    double tauTau[16], delayDelay, currentCurrent[9], tauDelay[4];
-    covariance.GetCovarianceBlock(p.tau.data(), p.tau.data(), tauTau);
-    covariance.GetCovarianceBlock(&p.delay, &p.delay, &delayDelay);
-    covariance.GetCovarianceBlock(p.current.data(), p.current.data(), currentCurrent);
-    covariance.GetCovarianceBlock(p.tau.data(), &p.delay, tauDelay);
-    id.delay.sigma = std::sqrt(delayDelay);
-    for (int i = 0; i < 4; ++i)
-    {
-      id.timeConstant[i].sigma = std::sqrt(tauTau[5 * i]);
-      id.delayCorrelation[i] = tauDelay[i] / (id.timeConstant[i].sigma * id.delay.sigma);
-    }
-    for (int i = 0; i < 3; ++i)
-    {
-      id.current[i].sigma = std::sqrt(currentCurrent[4 * i]);
-    }
   }
 
   // What the fit leaves of each interval's pose change: white noise and the gusts.
@@ -520,6 +572,12 @@ inline Identification identify(const Recording& recording)
   const double noiseXY = std::sqrt((std::pow(whiteNoise(steps, 0), 2) + std::pow(whiteNoise(steps, 1), 2)) / 2);
   id.navNoise = { noiseXY, whiteNoise(steps, 2), whiteNoise(steps, 3) };
   id.gust = fitGust(steps, data.t, id.navNoise);
+  // Over the recording the gusts average to a current of their own that no fit can tell from the real one.
+  const double span = data.t.back() - data.t.front();
+  for (Estimate& c : id.current)
+  {
+    c.sigma = std::hypot(c.sigma, id.gust[0] * std::sqrt(2 * id.gust[1] / span));
+  }
 
   for (int i = 0; i < 4; ++i)
   {
