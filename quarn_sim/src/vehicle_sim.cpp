@@ -1,12 +1,11 @@
 // Simulated vehicle for trying hover_lock without hardware: publishes navigation data (and, with a target,
-// pixel corrections) at a fixed rate and moves as the behaviour responses command.
+// pixel corrections) at the model's navigation rate and moves as the behaviour responses command.
 //
 // Private parameters:
-//   ~rate             publishing rate (Hz), default 20
+//   ~vehicle_model    text of a vehicle model document (quarn_sim/config/vehicle_default.xml); default the ideal
+//                     vehicle: follows at once, still water, 20 Hz exact navigation
 //   ~initial_pose     [x, y, z, yaw] (m, rad), default [0, 0, 0, 0]
-//   ~current          world-frame water current [x, y, z] (m/s), default [0, 0, 0]
-//   ~velocity_noise   standard deviation of the velocity noise (m/s, rad/s), default 0
-//   ~seed             seed of the noise, default 1
+//   ~seed             seed of the gusts and the navigation noise, default 1
 //   ~target           [x, y, z] world position of a visual target; when set, pixel corrections are published
 //   ~duration         length of the run (s) after which the node shuts down, default 0 (run until stopped)
 //   ~trajectory_file  CSV file receiving time, pose and applied set-point of every step, default none
@@ -16,6 +15,7 @@
 // the one correction of type -1 that opens a servoing run.
 #include <chrono>
 #include <fstream>
+#include <stdexcept>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,6 +33,7 @@ using quarn_common::VisualServoingData;
 using vehicle_sim::Command;
 using vehicle_sim::Pose;
 using vehicle_sim::VehicleModel;
+using vehicle_sim::VehicleModelConfig;
 
 namespace
 {
@@ -58,6 +59,31 @@ bool readList(const ros::NodeHandle& pnh, const std::string& name, size_t size, 
   }
   values = read;
   return true;
+}
+
+// The model document of ~vehicle_model, or the ideal vehicle without it; none (and a FATAL line naming the
+// broken item) when the parameter holds no acceptable document.
+std::optional<VehicleModelConfig> readVehicleModel(const ros::NodeHandle& pnh)
+{
+  if (!pnh.hasParam("vehicle_model"))
+  {
+    return vehicle_sim::idealVehicle();
+  }
+  std::string text;
+  if (!pnh.getParam("vehicle_model", text))
+  {
+    ROS_FATAL("Parameter ~vehicle_model must hold the text of a vehicle model document (textfile= in a launch file)");
+    return std::nullopt;
+  }
+  try
+  {
+    return vehicle_sim::loadVehicleModel(text);
+  }
+  catch (const std::runtime_error& e)
+  {
+    ROS_FATAL("Vehicle model in ~vehicle_model refused: %s", e.what());
+    return std::nullopt;
+  }
 }
 
 Command toCommand(const BhResponse& response)
@@ -100,20 +126,21 @@ public:
         return;
       }
       started_ = true;
-      start_ = last_ = now;
+      start_ = now;
+      rosStart_ = ros::Time::now();
       ROS_INFO("Run started");
     }
-    model_.step(now, now - last_);
-    last_ = now;
-    publishNavigation();
+    const double t = now - start_;
+    model_.advance(t);
+    publishNavigation(t);
     if (target_)
     {
       publishCorrection();
     }
-    record(now - start_);
-    if (duration_ > 0 && now - start_ >= duration_)
+    record(t);
+    if (duration_ > 0 && t >= duration_)
     {
-      ROS_INFO("Run finished after %.1f s", now - start_);
+      ROS_INFO("Run finished after %.1f s", t);
       ros::shutdown();
     }
   }
@@ -125,17 +152,28 @@ private:
            (!target_ || correctionPub_.getNumSubscribers() > 0);
   }
 
-  void onResponse(const BhResponse& response) { model_.command(toCommand(response), steadySeconds()); }
-
-  void publishNavigation()
+  // Model time runs from the start of the run; nothing is commanded before it.
+  void onResponse(const BhResponse& response)
   {
-    const Pose& p = model_.pose();
+    if (started_)
+    {
+      model_.command(toCommand(response), steadySeconds() - start_);
+    }
+  }
+
+  void publishNavigation(double t)
+  {
+    const vehicle_sim::NavigationSample sample = model_.navigationAt(t);
     NavigationData msg;
-    msg.header.stamp = ros::Time::now();
-    msg.pose[0] = p.x;
-    msg.pose[1] = p.y;
-    msg.pose[2] = p.z;
-    msg.pose[5] = p.yaw;
+    msg.header.stamp = rosStart_ + ros::Duration(sample.stamp);
+    msg.pose[0] = sample.pose.x;
+    msg.pose[1] = sample.pose.y;
+    msg.pose[2] = sample.pose.z;
+    msg.pose[5] = sample.pose.yaw;
+    msg.velocity[0] = sample.velocity.x;
+    msg.velocity[1] = sample.velocity.y;
+    msg.velocity[2] = sample.velocity.z;
+    msg.velocity[5] = sample.velocity.yaw;
     navigationPub_.publish(msg);
   }
 
@@ -167,7 +205,7 @@ private:
       return;
     }
     const Pose& p = model_.pose();
-    const auto& v = model_.applied();
+    const auto& v = model_.inForce();
     trajectory_ << t << ',' << p.x << ',' << p.y << ',' << p.z << ',' << p.yaw << ',' << v.x << ',' << v.y << ',' << v.z
                 << ',' << v.yaw << std::endl;
   }
@@ -179,7 +217,8 @@ private:
   ros::Publisher navigationPub_, correctionPub_;
   ros::Subscriber responseSub_;
   bool started_ = false, servoing_ = false;
-  double start_ = 0, last_ = 0;
+  double start_ = 0;
+  ros::Time rosStart_;
 };
 
 }  // namespace
@@ -189,20 +228,25 @@ int main(int argc, char** argv)
   ros::init(argc, argv, "vehicle_sim");
   ros::NodeHandle nh, pnh("~");
 
-  const double rate = pnh.param("rate", 20.0);
-  std::vector<double> initial{ 0, 0, 0, 0 }, current{ 0, 0, 0 }, target;
-  if (rate <= 0)
-  {
-    ROS_FATAL("Parameter ~rate must be positive, got %g", rate);
-    return 1;
-  }
-  if (!readList(pnh, "initial_pose", 4, initial) || !readList(pnh, "current", 3, current) ||
-      !readList(pnh, "target", 3, target))
+  const std::optional<VehicleModelConfig> vehicle = readVehicleModel(pnh);
+  if (!vehicle)
   {
     return 1;
   }
-  const VehicleModel model({ initial[0], initial[1], initial[2], initial[3] }, { current[0], current[1], current[2] },
-                           pnh.param("velocity_noise", 0.0), static_cast<unsigned>(pnh.param("seed", 1)));
+  for (const char* replaced : { "rate", "current", "velocity_noise" })
+  {
+    if (pnh.hasParam(replaced))
+    {
+      ROS_WARN("Parameter ~%s is ignored: ~vehicle_model sets it", replaced);
+    }
+  }
+  std::vector<double> initial{ 0, 0, 0, 0 }, target;
+  if (!readList(pnh, "initial_pose", 4, initial) || !readList(pnh, "target", 3, target))
+  {
+    return 1;
+  }
+  const VehicleModel model(*vehicle, { initial[0], initial[1], initial[2], initial[3] },
+                           static_cast<unsigned>(pnh.param("seed", 1)));
   std::optional<std::array<double, 3>> targetPosition;
   if (!target.empty())
   {
@@ -217,7 +261,7 @@ int main(int argc, char** argv)
     return 1;
   }
   const ros::WallTimer timer =
-      nh.createWallTimer(ros::WallDuration(1.0 / rate), [&sim](const ros::WallTimerEvent&) { sim.tick(); });
+      nh.createWallTimer(ros::WallDuration(1.0 / vehicle->navRate), [&sim](const ros::WallTimerEvent&) { sim.tick(); });
   ros::spin();
   return 0;
 }

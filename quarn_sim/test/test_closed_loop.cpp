@@ -10,6 +10,7 @@
 
 #include <quarn_common/BhResponse.h>
 #include <quarn_common/NavigationData.h>
+#include <quarn_sim/vehicle_model.h>
 
 #include <quarn_test/ros_test_harness.h>
 
@@ -50,6 +51,17 @@ std::string holdConfig(const std::string& xyGains)
          "</hover_lock>\n";
 }
 
+// The ideal vehicle (follows at once, exact navigation at RATE) in a current of CURRENT along world x.
+std::string idealVehicleInCurrent()
+{
+  quarn::xml::XmlParamMapper<vehicle_sim::VehicleModelConfig> mapper("vehicle_model");
+  vehicle_sim::mapItems(mapper);
+  mapper.data() = vehicle_sim::idealVehicle();
+  mapper.data().current = Eigen::Vector3d(CURRENT, 0, 0);
+  mapper.data().navRate = RATE;
+  return mapper.getXmlString();
+}
+
 // Runs hover_lock with the x and y gains against a vehicle starting at (1, -1, 2.5, 0.5) in the current, for
 // duration seconds of simulated run; returns every pose the vehicle published, timed from the first.
 std::vector<Sample> holdAgainstCurrent(const std::string& xyGains, double duration)
@@ -57,7 +69,7 @@ std::vector<Sample> holdAgainstCurrent(const std::string& xyGains, double durati
   const std::string ns = quarn_test::testNamespace();
   ros::param::set(ns + "/hover_lock_config", holdConfig(xyGains));
   ros::param::set(ns + "/vehicle_sim/initial_pose", std::vector<double>{ 1, -1, 2.5, 0.5 });
-  ros::param::set(ns + "/vehicle_sim/current", std::vector<double>{ CURRENT, 0, 0 });
+  ros::param::set(ns + "/vehicle_sim/vehicle_model", idealVehicleInCurrent());
   ros::param::set(ns + "/vehicle_sim/duration", duration);
   ros::NodeHandle nh(ns);
   quarn_test::Inbox<NavigationData> poses(nh, "navigator_data");
@@ -187,4 +199,19 @@ TEST(ClosedLoop, AZeroFlagLeavesItsAxisAlone)
       }
     }
   }
+}
+
+TEST(VehicleSim, RefusesABrokenModelDocumentWithOneFatalLineNamingTheItem)
+{
+  const std::string ns = quarn_test::testNamespace();
+  std::string model = idealVehicleInCurrent();
+  const std::size_t at = model.find("value=\"", model.find("<nav_rate")) + 7;
+  model.replace(at, model.find('"', at) - at, "0");
+  ros::param::set(ns + "/vehicle_sim/vehicle_model", model);
+  quarn_test::ChildProcess sim = quarn_test::startProcess({ VEHICLE_SIM_BINARY, "__ns:=" + ns });
+  const auto end = sim.waitExit(quarn_test::TIMEOUT);
+  ASSERT_TRUE(end) << sim.output();
+  EXPECT_EQ(1, end->code) << end->describe();
+  EXPECT_EQ(1u, quarn_test::countOf(sim.output(), "FATAL")) << sim.output();
+  EXPECT_NE(std::string::npos, sim.output().find("nav_rate must be > 0")) << sim.output();
 }
