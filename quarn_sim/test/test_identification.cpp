@@ -11,9 +11,13 @@
 #include <gtest/gtest.h>
 #include <rosbag/bag.h>
 
+#include <quarn_dev/hover_lock_core.h>
+#include <quarn_pid.h>
 #include <quarn_sim/identification.h>
 #include <quarn_sim/recording.h>
+#include <quarn_sim/vehicle_model.h>
 
+using quarn::sim::Identification;
 using quarn::sim::readRecording;
 using quarn::sim::Recording;
 using quarn::sim::RecordingError;
@@ -77,6 +81,85 @@ void writeHold(rosbag::Bag& bag, const std::string& ns = "")
     bag.write(ns + "/navigator_data", at(0.1 * k + 0.05), navigation(0.1 * k, 0.01 * k, 0.1));
     bag.write(ns + "/behavior_response", at(0.1 * k + 0.06), response(0.2, true));
   }
+}
+
+// The default vehicle, and one twice as slow with a longer delay, a tighter depth clamp and another current.
+vehicle_sim::VehicleModelConfig defaultVehicle()
+{
+  vehicle_sim::VehicleModelConfig m;
+  m.timeConstant = Eigen::Vector4d(0.6, 0.6, 0.4, 0.3);
+  m.delay = 0.1;
+  m.maxVelocity = Eigen::Vector4d(1.0, 1.0, 0.6, 1.0);
+  m.current = Eigen::Vector3d(0.2, -0.2, 0);
+  m.gust = Eigen::Vector2d(0.05, 5);
+  m.navRate = 10;
+  m.navLatency = 0.1;
+  m.navNoise = Eigen::Vector3d(0.03, 0.01, 0.01);
+  return m;
+}
+
+vehicle_sim::VehicleModelConfig slowVehicle()
+{
+  vehicle_sim::VehicleModelConfig m = defaultVehicle();
+  m.timeConstant = Eigen::Vector4d(1.2, 1.0, 0.8, 0.5);
+  m.delay = 0.25;
+  m.maxVelocity[2] = 0.4;
+  m.current = Eigen::Vector3d(-0.1, 0.15, 0.02);
+  m.navRate = 20;
+  m.navLatency = 0.05;
+  return m;
+}
+
+// hover_lock's arithmetic and four controllers stepped at the navigation rate against the model, holding
+// (0, 0, 2, 0) from (3, -3, 3, 1); recorded as a bag would hold it, the set-points at the navigation times.
+Recording closedLoop(const vehicle_sim::VehicleModelConfig& model, double duration, bool velocities, unsigned seed)
+{
+  vehicle_sim::VehicleModel vehicle(model, { 3, -3, 3, 1 }, seed);
+  pid::CPid pids[4];
+  pids[0].init(0, 3, 0.05, 0);
+  pids[1].init(0, 3, 0.05, 0);
+  pids[2].init(0, 1, 0.1, 0);
+  pids[3].init(0, 3, 0.05, 0);
+  Eigen::VectorXd desired = Eigen::VectorXd::Zero(6);
+  desired[2] = 2;
+  Recording r;
+  r.hasVelocity = velocities;
+  r.stamped = true;
+  const double period = 1.0 / model.navRate;
+  const long periodMs = static_cast<long>(period * 1000);
+  for (int k = 1; k * period <= duration; ++k)
+  {
+    const double t = k * period;
+    vehicle.advance(t);
+    const vehicle_sim::NavigationSample nav = vehicle.navigationAt(t);
+    quarn::sim::NavSample sample;
+    sample.t = nav.stamp;
+    sample.recordLag = t - nav.stamp;
+    sample.pose = { nav.pose.x, nav.pose.y, nav.pose.z, nav.pose.yaw };
+    if (velocities)
+    {
+      sample.velocity = { nav.velocity.x, nav.velocity.y, nav.velocity.z, nav.velocity.yaw };
+    }
+    r.navigation.push_back(sample);
+
+    quarn::dev::NavigationPose pose{};
+    pose[0] = nav.pose.x;
+    pose[1] = nav.pose.y;
+    pose[2] = nav.pose.z;
+    pose[5] = nav.pose.yaw;
+    const Eigen::Vector4d error = quarn::dev::computeErrorPosition(pose, desired);
+    const quarn_common::BhResponse response =
+        quarn::dev::behaviorResponse(pids[0].action(error[0], periodMs), pids[1].action(error[1], periodMs),
+                                     pids[2].action(error[2], periodMs), pids[3].action(error[3], periodMs));
+    const auto& twist = response.twist;
+    quarn::sim::CommandSample command;
+    command.t = t;
+    command.value = { twist.linear.x, twist.linear.y, twist.linear.z, twist.angular.z };
+    command.active = { true, true, true, true };
+    r.commands.push_back(command);
+    vehicle.command({ { command.value[0], command.value[1], command.value[2], command.value[3] }, command.active }, t);
+  }
+  return r;
 }
 
 std::string errorOf(const std::function<void()>& action)
@@ -233,5 +316,71 @@ TEST(Recording, BagsThatCannotServeGiveAMessage)
     c.make(bag);
     const std::string message = errorOf([&] { readRecording(bag.path(), "navigator_data", "behavior_response"); });
     EXPECT_NE(std::string::npos, message.find(c.message)) << c.name << ": " << message;
+  }
+}
+
+TEST(Identification, VelocitiesPinTheDynamicsAndPosesTheCurrentOfTwoVehicles)
+{
+  for (const auto& model : { defaultVehicle(), slowVehicle() })
+  {
+    const Identification id = quarn::sim::identify(closedLoop(model, 60, true, 3));
+    const std::string vehicle = "vehicle with delay " + std::to_string(model.delay);
+    EXPECT_TRUE(id.fromVelocities);
+    for (int i = 0; i < 4; ++i)
+    {
+      EXPECT_NEAR(model.timeConstant[i], id.timeConstant[i].value, 0.15 * model.timeConstant[i])
+          << vehicle << ", axis " << i;
+      EXPECT_NEAR(model.maxVelocity[i], id.maxVelocity[i], 0.05 * model.maxVelocity[i]) << vehicle << ", axis " << i;
+    }
+    EXPECT_NEAR(model.delay, id.delay.value, 0.05) << vehicle;
+    for (int i = 0; i < 3; ++i)
+    {
+      EXPECT_NEAR(model.current[i], id.current[i].value, 0.03) << vehicle << ", axis " << i;
+      // An honest uncertainty: the truth lies within three deviations.
+      EXPECT_NEAR(model.current[i], id.current[i].value, 3 * id.current[i].sigma) << vehicle << ", axis " << i;
+    }
+    EXPECT_NEAR(model.navRate, id.navRate, 0.01 * model.navRate) << vehicle;
+    EXPECT_NEAR(model.navLatency, id.navLatency, 0.002) << vehicle;
+    EXPECT_NEAR(model.navNoise[0], id.navNoise[0], 0.3 * model.navNoise[0]) << vehicle;
+    EXPECT_NEAR(model.navNoise[2], id.navNoise[2], 0.3 * model.navNoise[2]) << vehicle;
+    EXPECT_NEAR(model.gust[0], id.gust[0], 0.5 * model.gust[0]) << vehicle;
+    // The written model is one the simulator accepts.
+    EXPECT_EQ("", vehicle_sim::modelFault(quarn::sim::modelOf(id))) << vehicle;
+  }
+}
+
+TEST(Identification, PosesAloneReportTheTradeOffBetweenDelayAndLagInsteadOfAFalsePrecision)
+{
+  const vehicle_sim::VehicleModelConfig model = defaultVehicle();
+  const Identification withVelocities = quarn::sim::identify(closedLoop(model, 60, true, 3));
+  const Identification id = quarn::sim::identify(closedLoop(model, 60, false, 3));
+  EXPECT_FALSE(id.fromVelocities);
+  EXPECT_GT(id.delay.sigma, 5 * withVelocities.delay.sigma);
+  for (int i = 0; i < 4; ++i)
+  {
+    // Within what the fit itself claims, and their sum close.
+    EXPECT_NEAR(model.timeConstant[i], id.timeConstant[i].value, 3 * id.timeConstant[i].sigma) << "axis " << i;
+    EXPECT_NEAR(model.timeConstant[i] + model.delay, id.timeConstant[i].value + id.delay.value,
+                0.25 * (model.timeConstant[i] + model.delay))
+        << "axis " << i;
+  }
+  EXPECT_NEAR(model.delay, id.delay.value, 3 * id.delay.sigma);
+}
+
+TEST(Identification, AnAxisThatNeverMovesIsRefusedByName)
+{
+  Recording r = closedLoop(defaultVehicle(), 20, true, 3);
+  for (quarn::sim::CommandSample& c : r.commands)
+  {
+    c.active[3] = false;
+  }
+  try
+  {
+    quarn::sim::identify(r);
+    FAIL() << "no error";
+  }
+  catch (const quarn::sim::NotExcited& e)
+  {
+    EXPECT_EQ(std::string("the set-points never move axis yaw: record the vehicle moving on every axis"), e.what());
   }
 }

@@ -1,9 +1,9 @@
 #ifndef QUARN_SIM_IDENTIFICATION_H
 #define QUARN_SIM_IDENTIFICATION_H
 
-// Identification of a vehicle model from a recording: the model's per-axis lag behind the delayed, clamped
-// set-points, fitted together with the water current to the recorded velocities and pose changes (output
-// error, nonlinear least squares); noise, gust and rates from what the fit leaves over.
+// Identification of a vehicle model from a recording: the model's own equations of the per-axis lag behind the
+// delayed, clamped set-points, fitted to the recorded velocities, and the water current to the pose changes
+// (output error, nonlinear least squares); noise, gust and rates from what the fit leaves over.
 
 #include <algorithm>
 #include <array>
@@ -18,6 +18,7 @@
 #include <ceres/ceres.h>
 
 #include <quarn_sim/recording.h>
+#include <quarn_sim/vehicle_model.h>
 
 namespace quarn
 {
@@ -62,6 +63,9 @@ constexpr std::array<const char*, 4> AXIS_NAMES{ "x", "y", "z", "yaw" };
 /// Fits the model to the recording. Throws NotExcited naming the axes whose set-points never change by a tenth.
 inline Identification identify(const Recording& recording);
 
+/// The model document of the estimates.
+inline vehicle_sim::VehicleModelConfig modelOf(const Identification& id);
+
 // ---------------------------------------------------------------------------------------------------------------
 
 namespace identification
@@ -69,8 +73,6 @@ namespace identification
 
 /// Pose changes over windows of this length (s) carry the current and, without velocities, the dynamics.
 constexpr double WINDOW = 1.0;
-/// A set-point older than this (s) is no longer in force.
-constexpr double COMMAND_TIMEOUT = 0.5;
 /// Smallest change of a set-point component (a tenth) that counts as excitation.
 constexpr double MIN_EXCITATION = 0.1 - 1e-9;
 
@@ -86,7 +88,7 @@ double scalar(const J& jet)
 }
 
 /// Set-points as the vehicle holds them: each value is in force from its time to the next, or for
-/// COMMAND_TIMEOUT; inactive components are zero. Before the first time, nothing is in force.
+/// the model's command timeout; inactive components are zero. Before the first time, nothing is in force.
 struct Schedule
 {
   std::vector<double> time;
@@ -106,7 +108,7 @@ inline Schedule schedule(const std::vector<CommandSample>& commands)
     }
     s.time.push_back(c.t);
     s.value.push_back(value);
-    const double stale = c.t + COMMAND_TIMEOUT;
+    const double stale = c.t + vehicle_sim::VehicleModel::COMMAND_TIMEOUT;
     if (k + 1 == commands.size() || commands[k + 1].t > stale)
     {
       s.time.push_back(stale);
@@ -195,19 +197,12 @@ bool OutputError::operator()(const T* tau, const T* delay, const T* v0, const T*
     }
     for (int i = 0; i < 4; ++i)
     {
-      T u = T(held[i]);
-      if (u > clamp[i])
-      {
-        u = clamp[i];
-      }
-      else if (u < -clamp[i])
-      {
-        u = -clamp[i];
-      }
-      // Exact solution of dv/dt = (u - v) / tau over h, and its integral.
-      const T decay = exp(-h / tau[i]);
+      const T u = vehicle_sim::clampSetPoint(T(held[i]), clamp[i]);
+      // The lag's decay over h seconds, as its decay over 1 s with the time constant scaled by 1 / h, so that h
+      // keeps its slope with respect to the delay.
+      const T decay = vehicle_sim::lagDecay(T(tau[i] / h), 1.0);
       integral[i] += u * h + (v[i] - u) * tau[i] * (T(1) - decay);
-      v[i] = u + (v[i] - u) * decay;
+      v[i] = vehicle_sim::firstOrderStep(v[i], u, decay);
     }
   };
 
@@ -401,13 +396,10 @@ inline void addFit(ceres::Problem& problem, const Data& data, Parameters& p,
   {
     problem.SetParameterLowerBound(p.tau.data(), i, 1e-3);
     problem.SetParameterUpperBound(p.tau.data(), i, 10.0);
-    // The clamp lies between the fastest motion recorded and the largest set-point; poses alone cannot place it.
-    problem.SetParameterLowerBound(p.clamp.data(), i, std::min(largestVelocity[i], largestCommand[i] - 1e-6));
+    // The clamp lies between the fastest motion recorded (when velocities are) and the largest set-point.
+    const double slowest = data.useVelocity ? largestVelocity[i] : 0.1 * largestCommand[i];
+    problem.SetParameterLowerBound(p.clamp.data(), i, std::min(slowest, largestCommand[i] - 1e-6));
     problem.SetParameterUpperBound(p.clamp.data(), i, largestCommand[i]);
-  }
-  if (!data.useVelocity)
-  {
-    problem.SetParameterBlockConstant(p.clamp.data());
   }
   if (!data.useWindows)
   {
@@ -523,10 +515,10 @@ inline Identification identify(const Recording& recording)
     }
   }
   p.v0 = recording.navigation.front().velocity;
-  // From the fastest motion seen, a clamp that binds at all has a slope to follow up to the largest set-point.
+  // Started below the largest set-point, a clamp that binds at all has a slope to follow.
   for (int i = 0; i < 4; ++i)
   {
-    p.clamp[i] = recording.hasVelocity ? std::min(largestVelocity[i], largestCommand[i]) : largestCommand[i];
+    p.clamp[i] = recording.hasVelocity ? std::min(largestVelocity[i], largestCommand[i]) : 0.9 * largestCommand[i];
   }
 
   // With velocities, they alone pin the dynamics and the pose changes then give the current: the gusts in the
@@ -557,7 +549,7 @@ inline Identification identify(const Recording& recording)
   for (int i = 0; i < 4; ++i)
   {
     id.timeConstant[i].value = p.tau[i];
-    id.maxVelocity[i] = recording.hasVelocity ? p.clamp[i] : largestCommand[i];
+    id.maxVelocity[i] = p.clamp[i];
   }
   for (int i = 0; i < 3; ++i)
   {
@@ -613,6 +605,28 @@ inline Identification identify(const Recording& recording)
   id.navRate = 1.0 / median(intervals);
   id.navLatency = recording.stamped ? std::max(0.0, median(lags)) : 0.0;
   return id;
+}
+
+inline vehicle_sim::VehicleModelConfig modelOf(const Identification& id)
+{
+  const auto values = [](const auto& estimates) {
+    Eigen::VectorXd v(estimates.size());
+    for (std::size_t i = 0; i < estimates.size(); ++i)
+    {
+      v[i] = estimates[i].value;
+    }
+    return v;
+  };
+  vehicle_sim::VehicleModelConfig model;
+  model.timeConstant = values(id.timeConstant);
+  model.delay = id.delay.value;
+  model.maxVelocity = Eigen::Map<const Eigen::Vector4d>(id.maxVelocity.data());
+  model.current = values(id.current);
+  model.gust = Eigen::Map<const Eigen::Vector2d>(id.gust.data());
+  model.navRate = id.navRate;
+  model.navLatency = id.navLatency;
+  model.navNoise = Eigen::Map<const Eigen::Vector3d>(id.navNoise.data());
+  return model;
 }
 
 }  // namespace sim

@@ -2,11 +2,14 @@
 
 #include <cmath>
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include <quarn_sim/identification.h>
 #include <quarn_sim/recording.h>
+#include <quarn_sim/vehicle_model.h>
+#include <quarn_xml/XmlParamMapper.h>
 
 namespace
 {
@@ -144,7 +147,21 @@ int identifyCommand(const std::vector<std::string>& args)
         quarn::sim::readRecording(options.bag, options.navTopic, options.commandTopic);
     const quarn::sim::Identification id = quarn::sim::identify(recording);
     print(recording, id);
-    // MODEL WRITE
+    quarn::xml::XmlParamMapper<vehicle_sim::VehicleModelConfig> mapper("vehicle_model");
+    vehicle_sim::mapItems(mapper);
+    mapper.data() = quarn::sim::modelOf(id);
+    const std::string fault = vehicle_sim::modelFault(mapper.data());
+    if (!fault.empty())
+    {
+      throw std::runtime_error("the estimates break the model's rules: " + fault);
+    }
+    std::ofstream file(options.output);
+    file << mapper.getXmlString() << '\n';
+    if (!file.good())
+    {
+      throw std::runtime_error("cannot write " + options.output);
+    }
+    std::printf("\nwrote %s\n", options.output.c_str());
   }
   catch (const std::runtime_error& e)
   {
