@@ -17,6 +17,7 @@ import platform
 import statistics
 import subprocess
 import sys
+import time
 
 FULL = {
     "ros": [],
@@ -39,6 +40,8 @@ MICRO_ROWS = [
     ("Configuration load", "mapperLoadConfig", "XmlParamMapper: 6 items + load", "pocoParseConfig",
      "Poco DOM parse of the same text", "us", 1.5),
 ]
+# The scenario campaign of hover_lock_tune: the mode 1 example on the default vehicle; runs, seconds each, goal (s).
+CAMPAIGN = {"full": (200, 60, 5.0), "brief": (2, 5, None)}
 RATE_GOAL_HZ = 5000  # every message answered up to this rate
 ROUND_TRIP_GOALS = {"p50": 1.05, "p99": 1.25}
 
@@ -89,7 +92,20 @@ def micro_medians(micro):
     return figures
 
 
-def table(ros, micro):
+def campaign(bin_dir, out_dir, brief):
+    """Wall-clock seconds of hover_lock_tune evaluate over the campaign, with its runs and simulated seconds."""
+    runs, seconds, goal = CAMPAIGN["brief" if brief else "full"]
+    here = os.path.dirname(os.path.abspath(__file__))
+    tool = os.path.join(bin_dir, os.pardir, "quarn_sim", "hover_lock_tune")
+    cmd = [tool, "evaluate", os.path.join(here, os.pardir, os.pardir, "quarn_sim", "config", "vehicle_default.xml"),
+           os.path.join(here, os.pardir, "config", "hover_lock_mode1.xml"), "--runs", str(runs),
+           "--duration", str(seconds)]
+    started = time.monotonic()
+    run(cmd, os.path.join(out_dir, "campaign.log"))
+    return {"seconds": time.monotonic() - started, "runs": runs, "duration": seconds, "goal": goal}
+
+
+def table(ros, micro, scored=None):
     """Markdown rows of every figure against its baseline."""
     rows = ["| Benchmark | Measured | Value | Baseline | Value | Ratio | Goal | Samples |",
             "|---|---|---:|---|---:|---:|---|---|"]
@@ -138,10 +154,15 @@ def table(ros, micro):
     row("Callback arithmetic", "copy, error, 4 clock-driven steps, response (us)", step,
         "bare node round trip p50", bare["p50"], "%.2f", None,
         "%d runs, %d iterations" % figures["controlStep"][1:])
+    if scored:
+        goal = scored["goal"]
+        row("Scenario campaign", "hover_lock_tune evaluate, wall clock (s)", scored["seconds"], "goal",
+            goal or float("nan"), "%.2f", goal and ("< goal: %s" % ("met" if scored["seconds"] < goal else "missed")),
+            "%d runs x %d s at 10 Hz, 2 threads" % (scored["runs"], scored["duration"]))
     return rows
 
 
-def report(ros, micro, started, load_before, load_after, brief):
+def report(ros, micro, started, load_before, load_after, brief, scored=None):
     lines = ["Benchmarks of hover_lock, %s (reproduce with `make bench`)." % started,
              "",
              "Machine: %s; load average %.2f before the run and %.2f after it." % (machine(), load_before,
@@ -153,7 +174,7 @@ def report(ros, micro, started, load_before, load_after, brief):
         lines.append("Other work ran on the machine: the figures are noisy, the ratios less so.")
     lines += ["Round trips alternate between the three nodes in blocks of %d; times are wall-clock. "
               "Microbenchmarks: median CPU time of the runs." % ros["roundtrip"]["block"], ""]
-    return "\n".join(lines + table(ros, micro)) + "\n"
+    return "\n".join(lines + table(ros, micro, scored)) + "\n"
 
 
 def main():
@@ -175,8 +196,9 @@ def main():
     run([os.path.join(args.bin_dir, "micro_bench")] + counts["micro"]
         + ["--benchmark_out=" + micro_json, "--benchmark_out_format=json"],
         os.path.join(args.out_dir, "micro_bench.log"))
+    scored = campaign(args.bin_dir, args.out_dir, args.brief)
     with open(ros_json) as r, open(micro_json) as m:
-        text = report(json.load(r), json.load(m), started, load_before, os.getloadavg()[0], args.brief)
+        text = report(json.load(r), json.load(m), started, load_before, os.getloadavg()[0], args.brief, scored)
     with open(os.path.join(args.out_dir, "results.md"), "w") as out:
         out.write(text)
     print(text, end="")

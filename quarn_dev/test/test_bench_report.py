@@ -96,6 +96,15 @@ class Table(unittest.TestCase):
         self.assertEqual(["10.00", "bare node round trip p50", "150.00", "0.067"],
                          row_of(rows, "Callback arithmetic", "copy")[2:6])
 
+    def test_campaign_against_its_goal(self):
+        scored = {"seconds": 4.2, "runs": 200, "duration": 60, "goal": 5.0}
+        rows = bench.table(ros_figures(), micro_figures(), scored)
+        self.assertEqual(["4.20", "goal", "5.00", "0.840", "< goal: met", "200 runs x 60 s at 10 Hz, 2 threads"],
+                         row_of(rows, "Scenario campaign", "hover_lock_tune")[2:8])
+        brief = dict(scored, seconds=7.0, goal=None)
+        self.assertEqual("", row_of(bench.table(ros_figures(), micro_figures(), brief), "Scenario campaign",
+                                    "hover_lock_tune")[6])
+
 
 def fake_binary(directory, name, body):
     """An executable shell script standing in for one of the benchmark binaries."""
@@ -120,6 +129,10 @@ class Pipeline(unittest.TestCase):
         fake_binary(self.bin, "micro_bench",
                     'for a; do case "$a" in --benchmark_out=*) cp "$(dirname "$0")/micro.fixture" "${a#*=}";; '
                     'esac; done')
+        # hover_lock_tune lives beside the bin directory, in quarn_sim's.
+        tools = os.path.join(self.dir.name, "quarn_sim")
+        os.mkdir(tools)
+        fake_binary(tools, "hover_lock_tune", "exit 0")
 
     def tearDown(self):
         self.dir.cleanup()
@@ -136,6 +149,7 @@ class Pipeline(unittest.TestCase):
         self.assertIn("Brief run", text)
         self.assertIn("| Round trip | hover_lock p50 (us) | 210.0 |", text)
         self.assertIn("| Callback arithmetic |", text)
+        self.assertIn("| Scenario campaign |", text)
 
     def test_a_failing_benchmark_fails_the_run(self):
         fake_binary(self.bin, "ros_bench", "echo no master; exit 3")

@@ -25,12 +25,12 @@
 #include <quarn_common/NavigationData.h>
 #include <quarn_common/VisualServoingData.h>
 
+#include <quarn_sim/command.h>
 #include <quarn_sim/vehicle_model.h>
 
 using quarn_common::BhResponse;
 using quarn_common::NavigationData;
 using quarn_common::VisualServoingData;
-using vehicle_sim::Command;
 using vehicle_sim::Pose;
 using vehicle_sim::VehicleModel;
 using vehicle_sim::VehicleModelConfig;
@@ -84,14 +84,6 @@ std::optional<VehicleModelConfig> readVehicleModel(const ros::NodeHandle& pnh)
     ROS_FATAL("Vehicle model in ~vehicle_model refused: %s", e.what());
     return std::nullopt;
   }
-}
-
-Command toCommand(const BhResponse& response)
-{
-  const auto& twist = response.twist;
-  const auto& flags = response.activationLevels;
-  return { { twist.linear.x, twist.linear.y, twist.linear.z, twist.angular.z },
-           { flags[0] != 0, flags[1] != 0, flags[2] != 0, flags[5] != 0 } };
 }
 
 class Simulator
@@ -157,7 +149,7 @@ private:
   {
     if (started_)
     {
-      model_.command(toCommand(response), steadySeconds() - start_);
+      model_.command(vehicle_sim::toCommand(response), steadySeconds() - start_);
     }
   }
 

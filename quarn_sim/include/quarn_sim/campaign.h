@@ -1,0 +1,281 @@
+#pragma once
+
+// The scenario campaign: hover_lock's own arithmetic (pose error, four controllers, rounding to tenths) against
+// the vehicle model, run in-process over a set of starting conditions, with per-run metrics and a summary.
+//
+//   hover_lock_tune::CampaignOptions options;                        // 256 runs of 60 s, seed 1, 2 threads
+//   auto runs = hover_lock_tune::runCampaign(config, model, options);
+//   hover_lock_tune::Summary summary = hover_lock_tune::summarise(runs);
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cmath>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include <quarn_dev/hover_lock_core.h>
+#include <quarn_pid.h>
+
+#include <quarn_sim/command.h>
+#include <quarn_sim/vehicle_model.h>
+
+namespace hover_lock_tune
+{
+
+/// A run counts as settled once every axis stays within these for HOLD seconds up to its end.
+constexpr double POSITION_TOLERANCE = 0.1;  // m
+constexpr double HEADING_TOLERANCE = 0.05;  // rad
+constexpr double HOLD = 5.0;                // s
+/// RMS errors are taken over the last this many seconds of a run (the whole run when shorter).
+constexpr double RMS_WINDOW = 20.0;  // s
+/// Conditions of the standard set: 16 horizontal offsets x 4 heading offsets x current on/off x 2 depth offsets.
+constexpr int STANDARD_CONDITIONS = 256;
+
+/// Axes of the errors and commands: x, y, depth (m), heading (rad).
+using Axes = std::array<double, 4>;
+
+/// Starting condition of one run: offsets from the configuration's desired pose, current on or off, noise seed.
+struct Scenario
+{
+  double dx = 0, dy = 0, dz = 0, dyaw = 0;  ///< start minus target: world x, y, z (m) and heading (rad)
+  bool current = true;                      ///< whether the model's mean current flows (gusts always do)
+  unsigned seed = 1;                        ///< seed of the gusts and the navigation noise
+};
+
+/// What a run shows.
+struct RunResult
+{
+  Scenario scenario;
+  bool settled = false;
+  double settlingTime = NAN;      ///< s: last time an axis was outside its tolerance (0: never was); NaN unless settled
+  Axes rms{};                     ///< RMS of the true error per axis over the last RMS_WINDOW seconds
+  Axes finalError{};              ///< true pose minus target at the end (heading wrapped)
+  Axes largestCommand{};          ///< largest |published set-point| per axis (m/s, rad/s)
+  double reversalsPerSecond = 0;  ///< sign changes of the published set-points, all four axes, per second
+};
+
+/// One navigation step of a run: its time, the true error and the published set-point per axis.
+struct TracePoint
+{
+  double t;
+  Axes error, command;
+};
+
+/// Size and seed of a campaign.
+struct CampaignOptions
+{
+  int runs = STANDARD_CONDITIONS;  ///< run i takes condition i mod 256 of the standard set
+  double duration = 60.0;          ///< simulated seconds per run
+  unsigned seed = 1;               ///< run i has noise seed seed + i
+  int threads = 2;                 ///< runs are spread over this many threads
+};
+
+/// Medians and percentiles over a campaign.
+struct Summary
+{
+  int runs = 0, settled = 0;
+  std::optional<double> settlingP50, settlingP95;  ///< s; none when fewer runs settled than the percentile needs
+  Axes rmsMedian{};                                ///< median over the runs of the RMS per axis
+  double reversalsMedian = 0;                      ///< median reversals per second
+};
+
+/// Run i of the standard set (see the README): horizontal offset 1 m or 3 m in one of 8 directions (fastest
+/// changing), heading offset +1, -1, +3 or -3 rad, current on then off, depth offset +1 then -1 m (slowest).
+inline Scenario standardScenario(int i, unsigned seed);
+
+/// One run of duration seconds of hover_lock configured by config (mode 1) against the vehicle of model,
+/// stepped at the model's navigation rate; each step's point goes to trace when given.
+inline RunResult runScenario(const quarn::dev::DeviceConfig& config, const vehicle_sim::VehicleModelConfig& model,
+                             const Scenario& scenario, double duration, std::vector<TracePoint>* trace = nullptr);
+
+/// options.runs runs of the standard set, spread over options.threads threads; results in run order, the same
+/// whatever the number of threads.
+inline std::vector<RunResult> runCampaign(const quarn::dev::DeviceConfig& config,
+                                          const vehicle_sim::VehicleModelConfig& model, const CampaignOptions& options);
+
+/// Counts, settling percentiles (nearest rank, unsettled runs last) and medians of the runs.
+inline Summary summarise(const std::vector<RunResult>& runs);
+
+// ---------------------------------------------------------------------------------------------------------------
+
+namespace detail
+{
+
+inline double median(std::vector<double> values)
+{
+  if (values.empty())
+  {
+    return NAN;
+  }
+  const auto middle = values.begin() + values.size() / 2;
+  std::nth_element(values.begin(), middle, values.end());
+  if (values.size() % 2)
+  {
+    return *middle;
+  }
+  return (*middle + *std::max_element(values.begin(), middle)) / 2;
+}
+
+}  // namespace detail
+
+inline Scenario standardScenario(int i, unsigned seed)
+{
+  const int c = i % STANDARD_CONDITIONS;
+  const double direction = (c % 8) * M_PI / 4, radius = (c / 8) % 2 ? 3.0 : 1.0;
+  const double headings[] = { 1.0, -1.0, 3.0, -3.0 };
+  Scenario s;
+  s.dx = radius * std::cos(direction);
+  s.dy = radius * std::sin(direction);
+  s.dyaw = headings[(c / 16) % 4];
+  s.current = (c / 64) % 2 == 0;
+  s.dz = (c / 128) % 2 ? -1.0 : 1.0;
+  s.seed = seed + static_cast<unsigned>(i);
+  return s;
+}
+
+inline RunResult runScenario(const quarn::dev::DeviceConfig& config, const vehicle_sim::VehicleModelConfig& model,
+                             const Scenario& scenario, double duration, std::vector<TracePoint>* trace)
+{
+  const Eigen::VectorXd& target = config.desiredPose;
+  vehicle_sim::VehicleModelConfig water = model;
+  if (!scenario.current)
+  {
+    water.current.setZero();
+  }
+  const vehicle_sim::Pose start{ target[0] + scenario.dx, target[1] + scenario.dy, target[2] + scenario.dz,
+                                 quarn::algebra::normalizeAngle(target[5] + scenario.dyaw) };
+  vehicle_sim::VehicleModel vehicle(water, start, scenario.seed);
+
+  pid::CPid pids[4];
+  const Eigen::VectorXd* gains[] = { &config.pidConfigX, &config.pidConfigY, &config.pidConfigZ, &config.pidConfigYaw };
+  for (int i = 0; i < 4; ++i)
+  {
+    pids[i].init(0.0, (*gains[i])[0], (*gains[i])[1], (*gains[i])[2]);
+  }
+  // The node's clock-driven step sees the time between two navigation messages in whole milliseconds.
+  const long periodMs = static_cast<long>(std::floor(1000.0 / model.navRate));
+  const auto steps = static_cast<long>(std::floor(duration * model.navRate + 1e-9));
+
+  RunResult result;
+  result.scenario = scenario;
+  const Axes tolerance{ POSITION_TOLERANCE, POSITION_TOLERANCE, POSITION_TOLERANCE, HEADING_TOLERANCE };
+  double lastOutside = -1, squares[4] = {}, lastSign[4] = {};
+  int inWindow = 0, reversals = 0;
+  for (long k = 0; k <= steps; ++k)
+  {
+    const double t = static_cast<double>(k) / model.navRate;
+    vehicle.advance(t);
+    const vehicle_sim::Pose& p = vehicle.pose();
+    const Axes error{ p.x - target[0], p.y - target[1], p.z - target[2],
+                      quarn::algebra::normalizeAngle(p.yaw - target[5]) };
+
+    const vehicle_sim::NavigationSample nav = vehicle.navigationAt(t);
+    const quarn::dev::NavigationPose pose{ nav.pose.x, nav.pose.y, nav.pose.z, 0, 0, nav.pose.yaw };
+    const Eigen::Vector4d measure = quarn::dev::computeErrorPosition(pose, target);
+    double out[4];
+    for (int i = 0; i < 4; ++i)
+    {
+      out[i] = pids[i].action(measure[i], periodMs);
+    }
+    const vehicle_sim::Command command =
+        vehicle_sim::toCommand(quarn::dev::behaviorResponse(out[0], out[1], out[2], out[3]));
+    vehicle.command(command, t);
+
+    const Axes published{ command.velocity.x, command.velocity.y, command.velocity.z, command.velocity.yaw };
+    bool outside = false;
+    const bool counted = t > duration - RMS_WINDOW;
+    inWindow += counted;
+    for (int i = 0; i < 4; ++i)
+    {
+      outside = outside || std::abs(error[i]) >= tolerance[i];
+      squares[i] += counted ? error[i] * error[i] : 0;
+      result.largestCommand[i] = std::max(result.largestCommand[i], std::abs(published[i]));
+      if (published[i] != 0)
+      {
+        reversals += lastSign[i] * published[i] < 0;
+        lastSign[i] = published[i];
+      }
+    }
+    lastOutside = outside ? t : lastOutside;
+    result.finalError = error;
+    if (trace)
+    {
+      trace->push_back({ t, error, published });
+    }
+  }
+  for (int i = 0; i < 4; ++i)
+  {
+    result.rms[i] = std::sqrt(squares[i] / std::max(inWindow, 1));
+  }
+  const double settling = std::max(lastOutside, 0.0);
+  result.settled = duration - settling >= HOLD;
+  result.settlingTime = result.settled ? settling : NAN;
+  result.reversalsPerSecond = duration > 0 ? reversals / duration : 0;
+  return result;
+}
+
+inline std::vector<RunResult> runCampaign(const quarn::dev::DeviceConfig& config,
+                                          const vehicle_sim::VehicleModelConfig& model, const CampaignOptions& options)
+{
+  std::vector<RunResult> results(static_cast<std::size_t>(std::max(options.runs, 0)));
+  std::atomic<int> next{ 0 };
+  const auto work = [&] {
+    for (int i = next++; i < options.runs; i = next++)
+    {
+      results[i] = runScenario(config, model, standardScenario(i, options.seed), options.duration);
+    }
+  };
+  std::vector<std::thread> threads;
+  for (int t = 1; t < options.threads; ++t)
+  {
+    threads.emplace_back(work);
+  }
+  work();
+  for (std::thread& thread : threads)
+  {
+    thread.join();
+  }
+  return results;
+}
+
+inline Summary summarise(const std::vector<RunResult>& runs)
+{
+  Summary summary;
+  summary.runs = static_cast<int>(runs.size());
+  std::vector<double> settling;
+  std::vector<double> rms[4], reversals;
+  for (const RunResult& r : runs)
+  {
+    if (r.settled)
+    {
+      settling.push_back(r.settlingTime);
+    }
+    for (int i = 0; i < 4; ++i)
+    {
+      rms[i].push_back(r.rms[i]);
+    }
+    reversals.push_back(r.reversalsPerSecond);
+  }
+  summary.settled = static_cast<int>(settling.size());
+  std::sort(settling.begin(), settling.end());
+  const auto percentile = [&](double share) -> std::optional<double> {
+    const auto rank = static_cast<std::size_t>(std::ceil(share * static_cast<double>(runs.size())));
+    if (rank == 0 || rank > settling.size())
+    {
+      return std::nullopt;
+    }
+    return settling[rank - 1];
+  };
+  summary.settlingP50 = percentile(0.5);
+  summary.settlingP95 = percentile(0.95);
+  for (int i = 0; i < 4; ++i)
+  {
+    summary.rmsMedian[i] = detail::median(rms[i]);
+  }
+  summary.reversalsMedian = detail::median(reversals);
+  return summary;
+}
+
+}  // namespace hover_lock_tune

@@ -1,0 +1,315 @@
+// hover_lock_tune evaluate: the scenario campaign of a configuration on a vehicle model, as a table, a JSON file
+// and a plot.
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iomanip>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include <Poco/JSON/Array.h>
+#include <Poco/JSON/Object.h>
+#include <boost/program_options.hpp>
+#include <ros/package.h>
+
+#include <quarn_sim/campaign.h>
+
+#include "subcommands.h"
+
+namespace po = boost::program_options;
+
+namespace hover_lock_tune
+{
+namespace
+{
+
+const char* const AXIS_NAMES[] = { "x", "y", "depth", "heading" };
+const char* const AXIS_UNITS[] = { "m", "m", "m", "rad" };
+
+Poco::JSON::Object::Ptr perAxis(const Axes& values)
+{
+  Poco::JSON::Object::Ptr object = new Poco::JSON::Object(true);
+  for (int i = 0; i < 4; ++i)
+  {
+    object->set(AXIS_NAMES[i], values[i]);
+  }
+  return object;
+}
+
+Poco::Dynamic::Var orNull(const std::optional<double>& value)
+{
+  return value ? Poco::Dynamic::Var(*value) : Poco::Dynamic::Var();
+}
+
+Poco::JSON::Object::Ptr runJson(int index, const RunResult& r)
+{
+  Poco::JSON::Object::Ptr run = new Poco::JSON::Object(true);
+  const Scenario& s = r.scenario;
+  run->set("run", index);
+  run->set("start_offset", perAxis({ s.dx, s.dy, s.dz, s.dyaw }));
+  run->set("current", s.current);
+  run->set("seed", s.seed);
+  run->set("settled", r.settled);
+  run->set("settling_time", orNull(r.settled ? std::optional<double>(r.settlingTime) : std::nullopt));
+  run->set("rms", perAxis(r.rms));
+  run->set("final_error", perAxis(r.finalError));
+  run->set("largest_command", perAxis(r.largestCommand));
+  run->set("reversals_per_second", r.reversalsPerSecond);
+  return run;
+}
+
+Poco::JSON::Object::Ptr summaryJson(const Summary& s)
+{
+  Poco::JSON::Object::Ptr summary = new Poco::JSON::Object(true);
+  summary->set("runs", s.runs);
+  summary->set("settled", s.settled);
+  summary->set("settling_p50", orNull(s.settlingP50));
+  summary->set("settling_p95", orNull(s.settlingP95));
+  summary->set("rms", perAxis(s.rmsMedian));
+  summary->set("reversals_per_second", s.reversalsMedian);
+  return summary;
+}
+
+void writeJson(const std::string& path, const Poco::JSON::Object::Ptr& object)
+{
+  std::ofstream out(path);
+  object->stringify(out, 1);
+  out << "\n";
+  if (!out)
+  {
+    throw std::runtime_error("cannot write " + path);
+  }
+}
+
+std::string seconds(const std::optional<double>& value)
+{
+  std::ostringstream text;
+  if (value)
+  {
+    text << std::fixed << std::setprecision(1) << *value << " s";
+  }
+  else
+  {
+    text << "-";
+  }
+  return text.str();
+}
+
+void printTable(std::ostream& out, const std::vector<RunResult>& runs, const Summary& s)
+{
+  out << "  settled            " << s.settled << " / " << s.runs << " runs (every axis within " << POSITION_TOLERANCE
+      << " m and " << HEADING_TOLERANCE << " rad, held " << HOLD << " s)\n";
+  out << "  settling time      median " << seconds(s.settlingP50) << ", 95th percentile " << seconds(s.settlingP95)
+      << "\n";
+  out << "  RMS error (median, last " << RMS_WINDOW << " s)" << std::fixed;
+  for (int i = 0; i < 4; ++i)
+  {
+    out << "   " << AXIS_NAMES[i] << " " << std::setprecision(3) << s.rmsMedian[i] << " " << AXIS_UNITS[i];
+  }
+  out << "\n  command reversals  " << std::setprecision(2) << s.reversalsMedian << " per second (median)\n";
+  int shown = 0;
+  for (std::size_t i = 0; i < runs.size() && shown < 5; ++i)
+  {
+    if (!runs[i].settled)
+    {
+      const Scenario& c = runs[i].scenario;
+      out << (shown++ ? "" : "  not settled, e.g.:\n") << "    run " << i << ": start offset " << std::setprecision(2)
+          << c.dx << ", " << c.dy << ", " << c.dz << " m, " << c.dyaw << " rad, " << (c.current ? "with" : "without")
+          << " current, seed " << c.seed << "\n";
+    }
+  }
+}
+
+// The settling times and, per axis, the trace of the run with the largest RMS error, for the plot script.
+Poco::JSON::Object::Ptr plotData(const quarn::dev::DeviceConfig& config, const vehicle_sim::VehicleModelConfig& model,
+                                 const std::vector<RunResult>& runs, double duration)
+{
+  Poco::JSON::Object::Ptr data = new Poco::JSON::Object(true);
+  Poco::JSON::Array::Ptr settling = new Poco::JSON::Array;
+  for (const RunResult& r : runs)
+  {
+    if (r.settled)
+    {
+      settling->add(r.settlingTime);
+    }
+  }
+  data->set("settling_times", settling);
+  data->set("runs", static_cast<int>(runs.size()));
+  Poco::JSON::Array::Ptr worst = new Poco::JSON::Array;
+  for (int axis = 0; axis < 4; ++axis)
+  {
+    std::size_t index = 0;
+    for (std::size_t i = 1; i < runs.size(); ++i)
+    {
+      index = runs[i].rms[axis] > runs[index].rms[axis] ? i : index;
+    }
+    std::vector<TracePoint> trace;
+    runScenario(config, model, runs[index].scenario, duration, &trace);
+    Poco::JSON::Array::Ptr t = new Poco::JSON::Array, error = new Poco::JSON::Array, command = new Poco::JSON::Array;
+    for (const TracePoint& p : trace)
+    {
+      t->add(p.t);
+      error->add(p.error[axis]);
+      command->add(p.command[axis]);
+    }
+    Poco::JSON::Object::Ptr w = new Poco::JSON::Object(true);
+    w->set("axis", AXIS_NAMES[axis]);
+    w->set("unit", AXIS_UNITS[axis]);
+    w->set("tolerance", axis == 3 ? HEADING_TOLERANCE : POSITION_TOLERANCE);
+    w->set("run", static_cast<int>(index));
+    w->set("t", t);
+    w->set("error", error);
+    w->set("command", command);
+    worst->add(w);
+  }
+  data->set("worst", worst);
+  return data;
+}
+
+// Runs the package's plot script (no shell between) on the plot data; false when it fails.
+bool plot(const Poco::JSON::Object::Ptr& data, const std::string& png)
+{
+  std::string script = ros::package::getPath("quarn_sim") + "/scripts/plot_campaign.py";
+  char dataPath[] = "/tmp/hover_lock_tune_plot_XXXXXX";
+  const int fd = mkstemp(dataPath);
+  if (fd < 0)
+  {
+    return false;
+  }
+  close(fd);
+  writeJson(dataPath, data);
+  std::string python = "/usr/bin/python3", target = png;
+  char* args[] = { python.data(), script.data(), dataPath, target.data(), nullptr };
+  pid_t child = 0;
+  int status = 1;
+  const bool ran = posix_spawn(&child, args[0], nullptr, nullptr, args, environ) == 0 &&
+                   waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  std::remove(dataPath);
+  return ran;
+}
+
+}  // namespace
+
+int evaluate(int argc, char** argv)
+{
+  CampaignOptions options;
+  std::string modelPath, configPath, jsonPath, plotPath;
+  po::options_description named("Options");
+  named.add_options()("help,h", "show this help and exit")(
+      "runs", po::value(&options.runs)->default_value(options.runs),
+      "number of runs; run i takes condition i mod 256 of the standard set")(
+      "duration", po::value(&options.duration)->default_value(options.duration), "simulated seconds per run")(
+      "seed", po::value(&options.seed)->default_value(options.seed), "noise seed of run 0; run i has seed + i")(
+      "threads", po::value(&options.threads)->default_value(options.threads), "threads the runs are spread over")(
+      "json", po::value(&jsonPath), "write every run and a summary to FILE")(
+      "plot", po::value(&plotPath), "draw the settling-time distribution and the worst run per axis to FILE.png");
+  po::options_description hidden;
+  hidden.add_options()("model", po::value(&modelPath))("config", po::value(&configPath));
+  po::options_description all;
+  all.add(named).add(hidden);
+  po::positional_options_description positional;
+  positional.add("model", 1).add("config", 1);
+
+  const auto usage = [&](std::ostream& out) {
+    out << "Usage: hover_lock_tune evaluate MODEL.xml CONFIG.xml [options]\n\n"
+           "Runs the mode 1 configuration CONFIG.xml (hover_lock's own arithmetic, in-process) against the vehicle\n"
+           "model MODEL.xml over the standard scenario set and prints how many runs settled, the settling times,\n"
+           "the RMS errors and the command reversals. Exit status 0 when it ran, 1 for a wrong command line,\n"
+           "2 when a document cannot be read or is refused.\n\n"
+        << named;
+  };
+  po::variables_map vm;
+  try
+  {
+    po::store(po::command_line_parser(argc, argv).options(all).positional(positional).run(), vm);
+    po::notify(vm);
+  }
+  catch (const po::error& e)
+  {
+    std::cerr << "hover_lock_tune evaluate: " << e.what() << "\n\n";
+    usage(std::cerr);
+    return 1;
+  }
+  if (vm.count("help"))
+  {
+    usage(std::cout);
+    return 0;
+  }
+  if (modelPath.empty() || configPath.empty() || options.runs < 1 || options.duration <= 0 || options.threads < 1)
+  {
+    std::cerr << "hover_lock_tune evaluate: needs MODEL.xml and CONFIG.xml, at least one run, a positive duration"
+                 " and at least one thread\n\n";
+    usage(std::cerr);
+    return 1;
+  }
+
+  vehicle_sim::VehicleModelConfig model;
+  quarn::dev::DeviceConfig config;
+  try
+  {
+    model = readModelFile(modelPath);
+    config = readConfigFile(configPath);
+    if (config.mode != 1)
+    {
+      throw InputError("configuration " + configPath + " has mode " + std::to_string(config.mode) +
+                       ": the campaign scores mode 1 (navigation-driven) configurations");
+    }
+  }
+  catch (const InputError& e)
+  {
+    std::cerr << "hover_lock_tune evaluate: " << e.what() << "\n";
+    return 2;
+  }
+
+  const auto started = std::chrono::steady_clock::now();
+  const std::vector<RunResult> runs = runCampaign(config, model, options);
+  const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  const Summary summary = summarise(runs);
+  std::cout << "hover_lock_tune evaluate: " << configPath << " on " << modelPath << "\n"
+            << "  " << options.runs << " runs of " << options.duration << " s (seed " << options.seed << ") in "
+            << std::fixed << std::setprecision(2) << elapsed << " s on " << options.threads << " threads\n"
+            << std::defaultfloat;
+  printTable(std::cout, runs, summary);
+
+  try
+  {
+    if (!jsonPath.empty())
+    {
+      Poco::JSON::Object::Ptr document = new Poco::JSON::Object(true);
+      document->set("model", modelPath);
+      document->set("config", configPath);
+      document->set("duration", options.duration);
+      Poco::JSON::Array::Ptr all = new Poco::JSON::Array;
+      for (std::size_t i = 0; i < runs.size(); ++i)
+      {
+        all->add(runJson(static_cast<int>(i), runs[i]));
+      }
+      document->set("runs", all);
+      document->set("summary", summaryJson(summary));
+      writeJson(jsonPath, document);
+      std::cout << "Wrote " << jsonPath << "\n";
+    }
+    if (!plotPath.empty())
+    {
+      if (!plot(plotData(config, model, runs, options.duration), plotPath))
+      {
+        throw std::runtime_error("the plot " + plotPath + " could not be drawn");
+      }
+      std::cout << "Wrote " << plotPath << "\n";
+    }
+  }
+  catch (const std::runtime_error& e)
+  {
+    std::cerr << "hover_lock_tune evaluate: " << e.what() << "\n";
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace hover_lock_tune

@@ -1,0 +1,34 @@
+#pragma once
+
+// The subcommands of hover_lock_tune, one source file each, and what they share: reading the documents they
+// are given. A subcommand returns the process's exit status: 0 when it ran, 1 for a wrong command line,
+// 2 for an input file that cannot be read or is refused.
+
+#include <stdexcept>
+#include <string>
+
+#include <quarn_dev/hover_lock_core.h>
+#include <quarn_sim/vehicle_model.h>
+
+namespace hover_lock_tune
+{
+
+/// An input the tool cannot use; its text says which file and why. Ends the tool with status 2.
+struct InputError : std::runtime_error
+{
+  using std::runtime_error::runtime_error;
+};
+
+/// The whole text of the file at path; InputError when it cannot be read.
+std::string readTextFile(const std::string& path);
+
+/// The vehicle model document at path; InputError naming the file and the broken item.
+vehicle_sim::VehicleModelConfig readModelFile(const std::string& path);
+
+/// The hover_lock configuration at path, holding usable gain and pose vectors; InputError otherwise.
+quarn::dev::DeviceConfig readConfigFile(const std::string& path);
+
+/// `hover_lock_tune evaluate MODEL.xml CONFIG.xml [options]`: scores a configuration over the scenario set.
+int evaluate(int argc, char** argv);
+
+}  // namespace hover_lock_tune

@@ -1,0 +1,138 @@
+#include <cmath>
+#include <set>
+#include <tuple>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <quarn_sim/campaign.h>
+
+using hover_lock_tune::CampaignOptions;
+using hover_lock_tune::RunResult;
+using hover_lock_tune::Scenario;
+using quarn::dev::DeviceConfig;
+using vehicle_sim::VehicleModelConfig;
+
+namespace
+{
+
+// Holds (1, 2, 3, 0.5) with the same x and y gains; depth and heading proportional only.
+DeviceConfig holding(const Eigen::Vector3d& xyGains)
+{
+  DeviceConfig config;
+  config.mode = 1;
+  config.desiredPose = (Eigen::VectorXd(6) << 1, 2, 3, 0, 0, 0.5).finished();
+  config.pidConfigX = config.pidConfigY = xyGains;
+  config.pidConfigZ = Eigen::Vector3d(1, 0, 0);
+  config.pidConfigYaw = Eigen::Vector3d(1, 0, 0);
+  return config;
+}
+
+VehicleModelConfig inCurrent(double currentX)
+{
+  VehicleModelConfig model = vehicle_sim::idealVehicle();
+  model.navRate = 10;
+  model.current = Eigen::Vector3d(currentX, 0, 0);
+  return model;
+}
+
+RunResult run(const DeviceConfig& config, const VehicleModelConfig& model, const Scenario& scenario,
+              std::vector<hover_lock_tune::TracePoint>* trace = nullptr)
+{
+  return hover_lock_tune::runScenario(config, model, scenario, 40.0, trace);
+}
+
+}  // namespace
+
+TEST(StandardScenarios, CoverEveryConditionOnceWithItsOwnSeed)
+{
+  std::set<std::tuple<long, long, double, double, bool>> conditions;
+  std::set<unsigned> seeds;
+  for (int i = 0; i < hover_lock_tune::STANDARD_CONDITIONS; ++i)
+  {
+    const Scenario s = hover_lock_tune::standardScenario(i, 10);
+    const double radius = std::hypot(s.dx, s.dy);
+    EXPECT_TRUE(std::abs(radius - 1) < 1e-12 || std::abs(radius - 3) < 1e-12) << "run " << i;
+    EXPECT_EQ(1.0, std::abs(s.dz)) << "run " << i;
+    EXPECT_TRUE(std::abs(s.dyaw) == 1 || std::abs(s.dyaw) == 3) << "run " << i;
+    conditions.insert({ std::lround(s.dx * 1000), std::lround(s.dy * 1000), s.dz, s.dyaw, s.current });
+    seeds.insert(s.seed);
+  }
+  EXPECT_EQ(256u, conditions.size());
+  EXPECT_EQ(256u, seeds.size());
+  EXPECT_EQ(10u, *seeds.begin());
+  // Past the standard set the conditions repeat with new seeds.
+  EXPECT_EQ(hover_lock_tune::standardScenario(3, 10).dx, hover_lock_tune::standardScenario(259, 10).dx);
+  EXPECT_EQ(269u, hover_lock_tune::standardScenario(259, 10).seed);
+}
+
+TEST(CampaignRun, SettlesWithIntegralActionAndStaysOffByCurrentOverGainWithout)
+{
+  const Scenario start{ 3, -3, 1, 1, true, 1 };
+  const RunResult held = run(holding({ 1, 0.2, 0 }), inCurrent(0.2), start);
+  EXPECT_TRUE(held.settled);
+  EXPECT_GT(held.settlingTime, 3.0) << "3 m away at 1 m/s at most";
+  EXPECT_LT(held.settlingTime, 35.0);
+  EXPECT_LT(held.rms[0], hover_lock_tune::POSITION_TOLERANCE);
+
+  // Proportional only: the vehicle rests where the command (in tenths) balances the current, 0.2 m off.
+  const RunResult off = run(holding({ 1, 0, 0 }), inCurrent(0.2), start);
+  EXPECT_FALSE(off.settled);
+  EXPECT_TRUE(std::isnan(off.settlingTime));
+  EXPECT_NEAR(0.2, off.finalError[0], 0.06);
+  EXPECT_NEAR(0.2, off.rms[0], 0.06);
+  EXPECT_NEAR(0.0, off.finalError[1], 0.06);
+  EXPECT_EQ(1.0, off.largestCommand[0]) << "3 m off with gain 1: saturated";
+
+  // Without the current the same gains settle.
+  EXPECT_TRUE(run(holding({ 1, 0, 0 }), inCurrent(0.2), { 3, -3, 1, 1, false, 1 }).settled);
+}
+
+TEST(CampaignRun, FollowsTheNodesSignsOnEveryAxisAndTracesEachNavigationStep)
+{
+  std::vector<hover_lock_tune::TracePoint> trace;
+  const RunResult r = run(holding({ 1, 0, 0 }), inCurrent(0), { 2, -2, 1, -1, false, 1 }, &trace);
+  ASSERT_EQ(401u, trace.size()) << "40 s at 10 Hz, both ends";
+  EXPECT_DOUBLE_EQ(0.1, trace[1].t);
+  // First step at the start pose, heading 0.5 - 1 rad: target behind-left in x, ahead in y, above, heading up.
+  EXPECT_EQ(2.0, trace[0].error[0]);
+  EXPECT_EQ(-1.0, trace[0].command[2]) << "1 m too deep: rise at the limit";
+  EXPECT_EQ(1.0, trace[0].command[3]) << "heading 1 rad short: turn left at the limit";
+  EXPECT_TRUE(r.settled);
+  EXPECT_EQ(0.0, r.reversalsPerSecond) << "an ideal vehicle is brought in without overshoot";
+}
+
+TEST(Campaign, GivesTheSameRunsOnAnyNumberOfThreadsAndSummarisesThem)
+{
+  CampaignOptions options;
+  options.runs = 6;
+  options.duration = 20;
+  VehicleModelConfig model = inCurrent(0.2);
+  model.navNoise = Eigen::Vector3d(0.02, 0.01, 0.01);
+  model.gust = Eigen::Vector2d(0.05, 5);
+  options.threads = 1;
+  const std::vector<RunResult> one = hover_lock_tune::runCampaign(holding({ 1, 0.2, 0 }), model, options);
+  options.threads = 3;
+  const std::vector<RunResult> three = hover_lock_tune::runCampaign(holding({ 1, 0.2, 0 }), model, options);
+  ASSERT_EQ(6u, three.size());
+  for (int i = 0; i < 6; ++i)
+  {
+    EXPECT_EQ(one[i].rms, three[i].rms) << "run " << i;
+    EXPECT_EQ(hover_lock_tune::standardScenario(i, 1).seed, three[i].scenario.seed);
+  }
+
+  std::vector<RunResult> runs(10);
+  for (int i = 0; i < 10; ++i)
+  {
+    runs[i].settled = i < 6;
+    runs[i].settlingTime = runs[i].settled ? 10.0 - i : NAN;
+    runs[i].rms = { 0.01 * i, 0, 0, 0 };
+  }
+  const hover_lock_tune::Summary s = hover_lock_tune::summarise(runs);
+  EXPECT_EQ(10, s.runs);
+  EXPECT_EQ(6, s.settled);
+  ASSERT_TRUE(s.settlingP50);
+  EXPECT_EQ(9.0, *s.settlingP50) << "fifth fastest of ten: 5, 6, 7, 8, 9";
+  EXPECT_FALSE(s.settlingP95) << "95% of ten runs needs ten settled";
+  EXPECT_DOUBLE_EQ(0.045, s.rmsMedian[0]);
+}
