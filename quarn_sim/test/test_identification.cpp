@@ -17,10 +17,10 @@
 #include <quarn_sim/recording.h>
 #include <quarn_sim/vehicle_model.h>
 
-using quarn::sim::Identification;
-using quarn::sim::readRecording;
-using quarn::sim::Recording;
-using quarn::sim::RecordingError;
+using hover_lock_tune::Identification;
+using hover_lock_tune::readRecording;
+using hover_lock_tune::Recording;
+using hover_lock_tune::RecordingError;
 
 namespace
 {
@@ -132,7 +132,7 @@ Recording closedLoop(const vehicle_sim::VehicleModelConfig& model, double durati
     const double t = k * period;
     vehicle.advance(t);
     const vehicle_sim::NavigationSample nav = vehicle.navigationAt(t);
-    quarn::sim::NavSample sample;
+    hover_lock_tune::NavSample sample;
     sample.t = nav.stamp;
     sample.recordLag = t - nav.stamp;
     sample.pose = { nav.pose.x, nav.pose.y, nav.pose.z, nav.pose.yaw };
@@ -152,7 +152,7 @@ Recording closedLoop(const vehicle_sim::VehicleModelConfig& model, double durati
         quarn::dev::behaviorResponse(pids[0].action(error[0], periodMs), pids[1].action(error[1], periodMs),
                                      pids[2].action(error[2], periodMs), pids[3].action(error[3], periodMs));
     const auto& twist = response.twist;
-    quarn::sim::CommandSample command;
+    hover_lock_tune::CommandSample command;
     command.t = t;
     command.value = { twist.linear.x, twist.linear.y, twist.linear.z, twist.angular.z };
     command.active = { true, true, true, true };
@@ -179,7 +179,7 @@ std::string errorOf(const std::function<void()>& action)
 
 TEST(Recording, TopicsMatchWithOrWithoutANamespaceWhenOnlyOneFits)
 {
-  using quarn::sim::matchTopic;
+  using hover_lock_tune::matchTopic;
   EXPECT_EQ("/auv/navigator_data", matchTopic({ "/auv/navigator_data", "/auv/other" }, "navigator_data"));
   EXPECT_EQ("/navigator_data", matchTopic({ "/navigator_data", "/auv/navigator_data" }, "navigator_data"));
   EXPECT_EQ("/auv/navigator_data", matchTopic({ "/auv/navigator_data" }, "/auv/navigator_data"));
@@ -323,7 +323,7 @@ TEST(Identification, VelocitiesPinTheDynamicsAndPosesTheCurrentOfTwoVehicles)
 {
   for (const auto& model : { defaultVehicle(), slowVehicle() })
   {
-    const Identification id = quarn::sim::identify(closedLoop(model, 60, true, 3));
+    const Identification id = hover_lock_tune::identifyModel(closedLoop(model, 60, true, 3));
     const std::string vehicle = "vehicle with delay " + std::to_string(model.delay);
     EXPECT_TRUE(id.fromVelocities);
     for (int i = 0; i < 4; ++i)
@@ -345,15 +345,15 @@ TEST(Identification, VelocitiesPinTheDynamicsAndPosesTheCurrentOfTwoVehicles)
     EXPECT_NEAR(model.navNoise[2], id.navNoise[2], 0.3 * model.navNoise[2]) << vehicle;
     EXPECT_NEAR(model.gust[0], id.gust[0], 0.5 * model.gust[0]) << vehicle;
     // The written model is one the simulator accepts.
-    EXPECT_EQ("", vehicle_sim::modelFault(quarn::sim::modelOf(id))) << vehicle;
+    EXPECT_EQ("", vehicle_sim::modelFault(hover_lock_tune::modelOf(id))) << vehicle;
   }
 }
 
 TEST(Identification, PosesAloneReportTheTradeOffBetweenDelayAndLagInsteadOfAFalsePrecision)
 {
   const vehicle_sim::VehicleModelConfig model = defaultVehicle();
-  const Identification withVelocities = quarn::sim::identify(closedLoop(model, 60, true, 3));
-  const Identification id = quarn::sim::identify(closedLoop(model, 60, false, 3));
+  const Identification withVelocities = hover_lock_tune::identifyModel(closedLoop(model, 60, true, 3));
+  const Identification id = hover_lock_tune::identifyModel(closedLoop(model, 60, false, 3));
   EXPECT_FALSE(id.fromVelocities);
   EXPECT_GT(id.delay.sigma, 5 * withVelocities.delay.sigma);
   for (int i = 0; i < 4; ++i)
@@ -370,16 +370,16 @@ TEST(Identification, PosesAloneReportTheTradeOffBetweenDelayAndLagInsteadOfAFals
 TEST(Identification, AnAxisThatNeverMovesIsRefusedByName)
 {
   Recording r = closedLoop(defaultVehicle(), 20, true, 3);
-  for (quarn::sim::CommandSample& c : r.commands)
+  for (hover_lock_tune::CommandSample& c : r.commands)
   {
     c.active[3] = false;
   }
   try
   {
-    quarn::sim::identify(r);
+    hover_lock_tune::identifyModel(r);
     FAIL() << "no error";
   }
-  catch (const quarn::sim::NotExcited& e)
+  catch (const hover_lock_tune::NotExcited& e)
   {
     EXPECT_EQ(std::string("the set-points never move axis yaw: record the vehicle moving on every axis"), e.what());
   }

@@ -47,12 +47,13 @@ TEST(TuningRos, ABagRecordedFromTheRealLoopGivesBackTheVehicle)
   ASSERT_TRUE(end && end->code == 0) << (end ? end->describe() : "still running") << "\n" << sim.output();
   EXPECT_EQ(0, record.stop().code) << record.output();
 
-  const quarn::sim::Recording recording = quarn::sim::readRecording(bag, "navigator_data", "behavior_response");
+  const hover_lock_tune::Recording recording =
+      hover_lock_tune::readRecording(bag, "navigator_data", "behavior_response");
   EXPECT_EQ(ns + "/navigator_data", recording.navTopic);
   EXPECT_TRUE(recording.stamped);
   EXPECT_TRUE(recording.hasVelocity);
   EXPECT_EQ(0u, recording.nonFinite + recording.outOfOrder);
-  const quarn::sim::Identification id = quarn::sim::identify(recording);
+  const hover_lock_tune::Identification id = hover_lock_tune::identifyModel(recording);
   for (int i = 0; i < 4; ++i)
   {
     EXPECT_NEAR(model.timeConstant[i], id.timeConstant[i].value, 0.15 * model.timeConstant[i]) << "axis " << i;

@@ -20,9 +20,7 @@
 #include <quarn_sim/recording.h>
 #include <quarn_sim/vehicle_model.h>
 
-namespace quarn
-{
-namespace sim
+namespace hover_lock_tune
 {
 
 /// An estimate with its standard deviation (same unit); the deviation is infinite when the data cannot tell.
@@ -34,7 +32,7 @@ struct Estimate
 
 /// Every item of a vehicle model as a recording shows it, with the fit's uncertainties.
 ///
-///   Identification id = identify(readRecording("dive.bag", "navigator_data", "behavior_response"));
+///   Identification id = identifyModel(readRecording("dive.bag", "navigator_data", "behavior_response"));
 ///   double tauX = id.timeConstant[0].value;
 struct Identification
 {
@@ -58,10 +56,10 @@ struct NotExcited : std::runtime_error
 };
 
 /// Names of the four axes in output and messages.
-constexpr std::array<const char*, 4> AXIS_NAMES{ "x", "y", "z", "yaw" };
+constexpr std::array<const char*, 4> MODEL_AXES{ "x", "y", "z", "yaw" };
 
 /// Fits the model to the recording. Throws NotExcited naming the axes whose set-points never change by a tenth.
-inline Identification identify(const Recording& recording);
+inline Identification identifyModel(const Recording& recording);
 
 /// The model document of the estimates.
 inline vehicle_sim::VehicleModelConfig modelOf(const Identification& id);
@@ -479,7 +477,7 @@ inline void uncertainties(ceres::Problem& problem, Parameters& p, Identification
 
 }  // namespace identification
 
-inline Identification identify(const Recording& recording)
+inline Identification identifyModel(const Recording& recording)
 {
   using namespace identification;
   std::string quiet;
@@ -496,7 +494,7 @@ inline Identification identify(const Recording& recording)
     }
     if (high - low < MIN_EXCITATION)
     {
-      quiet += std::string(quiet.empty() ? "" : ", ") + AXIS_NAMES[i];
+      quiet += std::string(quiet.empty() ? "" : ", ") + MODEL_AXES[i];
     }
   }
   if (!quiet.empty())
@@ -629,7 +627,6 @@ inline vehicle_sim::VehicleModelConfig modelOf(const Identification& id)
   return model;
 }
 
-}  // namespace sim
-}  // namespace quarn
+}  // namespace hover_lock_tune
 
 #endif  // QUARN_SIM_IDENTIFICATION_H

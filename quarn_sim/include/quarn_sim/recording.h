@@ -20,9 +20,7 @@
 #include <quarn_common/BhResponse.h>
 #include <quarn_common/NavigationData.h>
 
-namespace quarn
-{
-namespace sim
+namespace hover_lock_tune
 {
 
 /// One navigation message: pose (x, y, z in m, yaw in rad) and body velocity (m/s, rad/s) at time t.
@@ -277,7 +275,6 @@ inline Recording readRecording(const std::string& path, const std::string& navTo
   return r;
 }
 
-}  // namespace sim
-}  // namespace quarn
+}  // namespace hover_lock_tune
 
 #endif  // QUARN_SIM_RECORDING_H

@@ -1,5 +1,6 @@
 // hover_lock_tune: tools to score and tune hover_lock configurations on a simulated vehicle, as subcommands.
 //
+//   rosrun quarn_sim hover_lock_tune identify BAG -o MODEL.xml
 //   rosrun quarn_sim hover_lock_tune evaluate MODEL.xml CONFIG.xml [--runs N ...]
 //   rosrun quarn_sim hover_lock_tune help evaluate
 #include <cstring>
@@ -19,6 +20,7 @@ struct Subcommand
 };
 
 const Subcommand SUBCOMMANDS[] = {
+  { "identify", "fit a vehicle model to a recorded bag", hover_lock_tune::identify },
   { "evaluate", "score a configuration over the scenario campaign on a vehicle model", hover_lock_tune::evaluate },
 };
 

@@ -31,4 +31,7 @@ quarn::dev::DeviceConfig readConfigFile(const std::string& path);
 /// `hover_lock_tune evaluate MODEL.xml CONFIG.xml [options]`: scores a configuration over the scenario set.
 int evaluate(int argc, char** argv);
 
+/// `hover_lock_tune identify BAG -o MODEL.xml [options]`: the vehicle model a recorded bag shows.
+int identify(int argc, char** argv);
+
 }  // namespace hover_lock_tune
