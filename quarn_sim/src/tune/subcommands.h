@@ -34,4 +34,7 @@ int evaluate(int argc, char** argv);
 /// `hover_lock_tune identify BAG -o MODEL.xml [options]`: the vehicle model a recorded bag shows.
 int identify(int argc, char** argv);
 
+/// `hover_lock_tune tune MODEL.xml --config BASE.xml -o TUNED.xml [options]`: gains tuned on a vehicle model.
+int tune(int argc, char** argv);
+
 }  // namespace hover_lock_tune
