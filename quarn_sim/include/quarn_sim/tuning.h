@@ -70,6 +70,18 @@ inline Gains gainsOf(const quarn::dev::DeviceConfig& config);
 /// config with gains in place of its first three entries per axis; mode, desired pose and extra entries kept.
 inline quarn::dev::DeviceConfig withGains(const quarn::dev::DeviceConfig& config, const Gains& gains);
 
+/// gains as a mode 1 configuration takes them: in mode 0 the depth and heading measures are reference minus
+/// current, the opposite of mode 1, so the same correction needs the opposite signs of those six gains. The
+/// conversion is its own inverse.
+inline Gains modeOneGains(Gains gains, int mode)
+{
+  for (int k = 6; mode == 0 && k < 12; ++k)
+  {
+    gains[k] = -gains[k];
+  }
+  return gains;
+}
+
 /// model with its time constants and its delay multiplied by scale.
 inline vehicle_sim::VehicleModelConfig scaledModel(const vehicle_sim::VehicleModelConfig& model, double scale);
 

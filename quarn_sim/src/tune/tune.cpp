@@ -24,17 +24,6 @@ namespace hover_lock_tune
 namespace
 {
 
-// In mode 0 the depth and heading measures are reference minus current, the opposite of mode 1: the same
-// correction needs the opposite signs of those gains.
-Gains modeOneGains(Gains gains, int mode)
-{
-  for (int k = 6; mode == 0 && k < 12; ++k)
-  {
-    gains[k] = -gains[k];
-  }
-  return gains;
-}
-
 std::string text(double value, int precision, const char* unit = "")
 {
   std::ostringstream out;
