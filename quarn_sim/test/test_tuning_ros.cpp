@@ -6,6 +6,10 @@
 #include <gtest/gtest.h>
 #include <ros/ros.h>
 
+#include <quarn_common/BhResponse.h>
+#include <quarn_common/NavigationData.h>
+#include <quarn_common/VisualServoingData.h>
+#include <quarn_dev/hover_lock_core.h>
 #include <quarn_sim/identification.h>
 #include <quarn_sim/recording.h>
 #include <quarn_sim/vehicle_model.h>
@@ -23,6 +27,21 @@ constexpr double RECORDED = 60.0;  // s of the simulated run
 std::string sourceFile(const std::string& relative)
 {
   return quarn_test::readFile(std::string(QUARN_SIM_SOURCE_DIR) + "/" + relative);
+}
+
+// Runs hover_lock_tune tune on the default vehicle from base with a tiny search; the written configuration.
+quarn::dev::DeviceConfig tuneQuickly(const std::string& base, const std::string& output)
+{
+  quarn_test::ChildProcess tool = quarn_test::startProcess(
+      { HOVER_LOCK_TUNE_BINARY, "tune", std::string(QUARN_SIM_SOURCE_DIR) + "/config/vehicle_default.xml", "--config",
+        base, "-o", output, "--evaluations", "3", "--scenarios", "2", "--search-duration", "10", "--runs", "4" });
+  const auto end = tool.waitExit(6 * quarn_test::TIMEOUT);
+  EXPECT_TRUE(end && end->code == 0) << (end ? end->describe() : "still running") << "\n" << tool.output();
+  EXPECT_NE(std::string::npos, tool.output().find("BASE")) << tool.output();
+  quarn::xml::XmlParamMapper<quarn::dev::DeviceConfig> mapper;
+  quarn::dev::mapItems(mapper);
+  mapper.loadXmlString(quarn_test::readFile(output));
+  return mapper.data();
 }
 
 }  // namespace
@@ -65,4 +84,49 @@ TEST(TuningRos, ABagRecordedFromTheRealLoopGivesBackTheVehicle)
   }
   EXPECT_NEAR(model.navRate, id.navRate, 0.05 * model.navRate);
   EXPECT_NEAR(model.navLatency, id.navLatency, 0.02);
+}
+
+TEST(TuningRos, TheTunedConfigurationLoadsInTheRealNodeInBothModes)
+{
+  const std::string ns = quarn_test::testNamespace();
+  const std::string dir = quarn_test::RosEnvironment::get().workDir();
+  for (const int mode : { 1, 0 })
+  {
+    const std::string base =
+        std::string(QUARN_DEV_SOURCE_DIR) + "/config/hover_lock_mode" + std::to_string(mode) + ".xml";
+    const std::string output = dir + "/tuned_mode" + std::to_string(mode) + ".xml";
+    const quarn::dev::DeviceConfig tuned = tuneQuickly(base, output);
+    EXPECT_EQ(mode, tuned.mode);
+    // Mode 0 keeps its negative depth and heading gains, mode 1 its positive ones.
+    EXPECT_EQ(mode == 1, tuned.pidConfigZ[0] > 0);
+    EXPECT_EQ(mode == 1, tuned.pidConfigYaw[0] > 0);
+
+    const std::string nodeNs = ns + "/mode" + std::to_string(mode);
+    ros::param::set(nodeNs + "/hover_lock_config", quarn_test::readFile(output));
+    ros::NodeHandle nh(nodeNs);
+    quarn_test::Inbox<quarn_common::BhResponse> responses(nh, "behavior_response");
+    const ros::Publisher navigation = nh.advertise<quarn_common::NavigationData>("navigator_data", 10);
+    const ros::Publisher corrections = nh.advertise<quarn_common::VisualServoingData>("pixel_correction", 10);
+    quarn_test::ChildProcess node = quarn_test::startProcess({ HOVER_LOCK_BINARY, "__ns:=" + nodeNs });
+    ASSERT_TRUE(quarn_test::waitForSubscribers(navigation)) << node.output();
+    ASSERT_TRUE(quarn_test::waitForSubscribers(corrections)) << node.output();
+    ASSERT_TRUE(responses.waitForPublisher()) << node.output();
+    quarn_common::NavigationData pose;
+    pose.pose[0] = 1;
+    pose.pose[2] = 2.5;
+    navigation.publish(pose);
+    if (mode == 0)
+    {
+      ASSERT_TRUE(node.waitForOutput("Received navigation data")) << node.output();
+      quarn_common::VisualServoingData correction;
+      correction.type = -1;
+      corrections.publish(correction);
+      quarn_test::spinFor(0.2);
+      correction.type = 0;
+      correction.correction.position.x = 0.5;
+      corrections.publish(correction);
+    }
+    ASSERT_TRUE(responses.waitForCount(1)) << "mode " << mode << "\n" << node.output();
+    EXPECT_EQ(10, responses.last().priority);
+  }
 }
