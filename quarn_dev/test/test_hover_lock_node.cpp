@@ -484,10 +484,10 @@ TEST(HoverLockLaunch, LoadsTheDefaultExampleBesideTheNode)
   std::string param;
   EXPECT_TRUE(ros::param::get(ns + "/hover_lock_config", param));
   EXPECT_EQ(quarn_test::readFile(QUARN_DEV_SOURCE_DIR "/config/hover_lock_mode1.xml"), param);
-  // The example holds (0, 0, 2) with proportional gain 0.5 on x.
+  // The example holds (0, 0, 2, 0); 1 m behind it, x is commanded at the limit whatever the gains' mix.
   navigation.publish(::navigation(-1, 0, 2, 0));
   ASSERT_TRUE(responses.waitForCount(1)) << launch.output();
-  EXPECT_TRUE(commands({ 0.5, -0.0, 0.0, 0.0 }, responses.last()));
+  EXPECT_TRUE(commands({ 1.0, -0.0, 0.0, 0.0 }, responses.last()));
 }
 
 TEST(HoverLockLaunch, RunsRemappedInAGroupWithTheMode0Example)
@@ -503,10 +503,10 @@ TEST(HoverLockLaunch, RunsRemappedInAGroupWithTheMode0Example)
   ASSERT_TRUE(quarn_test::waitForSubscribers(navigation, 1, LAUNCH_TIMEOUT)) << launch.output();
   ASSERT_TRUE(responses.waitForPublisher(1, LAUNCH_TIMEOUT)) << launch.output();
 
-  // The example's x and y gains are 0.01.
+  // 10 ahead and 20 to the right: the example's x and y gains command both at their limits, towards the target.
   corrections.publish(correction(0, 10, -20));
   ASSERT_TRUE(responses.waitForCount(1)) << launch.output();
-  EXPECT_EQ(0.1, responses.last().twist.linear.x);
-  EXPECT_EQ(-0.2, responses.last().twist.linear.y);
+  EXPECT_EQ(1.0, responses.last().twist.linear.x);
+  EXPECT_EQ(-1.0, responses.last().twist.linear.y);
   EXPECT_EQ(10, responses.last().priority);
 }

@@ -68,7 +68,7 @@ TEST(StandardScenarios, CoverEveryConditionOnceWithItsOwnSeed)
 
 TEST(CampaignRun, SettlesWithIntegralActionAndStaysOffByCurrentOverGainWithout)
 {
-  const Scenario start{ 3, -3, 1, 1, true, 1 };
+  const Scenario start{ 0, 3, -3, 1, 1, true, 1 };
   const RunResult held = run(holding({ 1, 0.2, 0 }), inCurrent(0.2), start);
   EXPECT_TRUE(held.settled);
   EXPECT_GT(held.settlingTime, 3.0) << "3 m away at 1 m/s at most";
@@ -85,13 +85,13 @@ TEST(CampaignRun, SettlesWithIntegralActionAndStaysOffByCurrentOverGainWithout)
   EXPECT_EQ(1.0, off.largestCommand[0]) << "3 m off with gain 1: saturated";
 
   // Without the current the same gains settle.
-  EXPECT_TRUE(run(holding({ 1, 0, 0 }), inCurrent(0.2), { 3, -3, 1, 1, false, 1 }).settled);
+  EXPECT_TRUE(run(holding({ 1, 0, 0 }), inCurrent(0.2), { 0, 3, -3, 1, 1, false, 1 }).settled);
 }
 
 TEST(CampaignRun, FollowsTheNodesSignsOnEveryAxisAndTracesEachNavigationStep)
 {
   std::vector<hover_lock_tune::TracePoint> trace;
-  const RunResult r = run(holding({ 1, 0, 0 }), inCurrent(0), { 2, -2, 1, -1, false, 1 }, &trace);
+  const RunResult r = run(holding({ 1, 0, 0 }), inCurrent(0), { 0, 2, -2, 1, -1, false, 1 }, &trace);
   ASSERT_EQ(401u, trace.size()) << "40 s at 10 Hz, both ends";
   EXPECT_DOUBLE_EQ(0.1, trace[1].t);
   // First step at the start pose, heading 0.5 - 1 rad: target behind-left in x, ahead in y, above, heading up.
@@ -119,6 +119,14 @@ TEST(Campaign, GivesTheSameRunsOnAnyNumberOfThreadsAndSummarisesThem)
   {
     EXPECT_EQ(one[i].rms, three[i].rms) << "run " << i;
     EXPECT_EQ(hover_lock_tune::standardScenario(i, 1).seed, three[i].scenario.seed);
+  }
+  options.first = 4;
+  options.runs = 2;
+  const std::vector<RunResult> later = hover_lock_tune::runCampaign(holding({ 1, 0.2, 0 }), model, options);
+  for (int i = 0; i < 2; ++i)
+  {
+    EXPECT_EQ(4 + i, later[i].scenario.run);
+    EXPECT_EQ(one[4 + i].rms, later[i].rms) << "run " << 4 + i << " alone";
   }
 
   std::vector<RunResult> runs(10);

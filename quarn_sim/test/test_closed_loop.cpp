@@ -1,15 +1,23 @@
 // The real hover_lock and vehicle_sim binaries in a closed loop on a private master.
 
+#include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <ros/ros.h>
 
 #include <quarn_common/BhResponse.h>
 #include <quarn_common/NavigationData.h>
+#include <quarn_sim/campaign.h>
 #include <quarn_sim/vehicle_model.h>
 
 #include <quarn_test/ros_test_harness.h>
@@ -214,4 +222,73 @@ TEST(VehicleSim, RefusesABrokenModelDocumentWithOneFatalLineNamingTheItem)
   EXPECT_EQ(1, end->code) << end->describe();
   EXPECT_EQ(1u, quarn_test::countOf(sim.output(), "FATAL")) << sim.output();
   EXPECT_NE(std::string::npos, sim.output().find("nav_rate must be > 0")) << sim.output();
+}
+
+// The demo's mode 1 scenario, run 8 of the campaign's standard set: the campaign's single run and the real
+// hover_lock against vehicle_sim (same model, same seed) agree.
+TEST(Fidelity, TheCampaignAgreesWithTheRealNodeOnTheDemoScenario)
+{
+  constexpr int RUN = 8;
+  constexpr double DURATION = 40.0;
+  const std::string configText = quarn_test::readFile(QUARN_DEV_SOURCE_DIR "/config/hover_lock_mode1.xml");
+  const std::string modelText = quarn_test::readFile(QUARN_SIM_SOURCE_DIR "/config/vehicle_default.xml");
+  quarn::xml::XmlParamMapper<quarn::dev::DeviceConfig> mapper;
+  quarn::dev::mapItems(mapper);
+  mapper.loadXmlString(configText);
+  const quarn::dev::DeviceConfig& config = mapper.data();
+  hover_lock_tune::CampaignOptions options;
+  options.first = RUN;
+  options.runs = 1;
+  options.duration = DURATION;
+  const hover_lock_tune::RunResult campaign =
+      hover_lock_tune::runCampaign(config, vehicle_sim::loadVehicleModel(modelText), options).front();
+  const hover_lock_tune::Scenario& s = campaign.scenario;
+  const Eigen::VectorXd& target = config.desiredPose;
+
+  const std::string ns = quarn_test::testNamespace();
+  const std::string trajectory = ::testing::TempDir() + "fidelity_" + std::to_string(getpid()) + ".csv";
+  ros::param::set(ns + "/hover_lock_config", configText);
+  ros::param::set(ns + "/vehicle_sim/vehicle_model", modelText);
+  ros::param::set(ns + "/vehicle_sim/initial_pose",
+                  std::vector<double>{ target[0] + s.dx, target[1] + s.dy, target[2] + s.dz, target[5] + s.dyaw });
+  ros::param::set(ns + "/vehicle_sim/seed", static_cast<int>(s.seed));
+  ros::param::set(ns + "/vehicle_sim/duration", DURATION);
+  ros::param::set(ns + "/vehicle_sim/trajectory_file", trajectory);
+  quarn_test::ChildProcess node = quarn_test::startProcess({ HOVER_LOCK_BINARY, "__ns:=" + ns });
+  quarn_test::ChildProcess sim = quarn_test::startProcess({ VEHICLE_SIM_BINARY, "__ns:=" + ns });
+  const auto end = sim.waitExit(DURATION + 3 * quarn_test::TIMEOUT);
+  ASSERT_TRUE(end && end->code == 0) << (end ? end->describe() : "still running") << "\n" << sim.output();
+
+  // Columns t, x, y, z, yaw, cmd_x, cmd_y, cmd_z, cmd_yaw.
+  std::ifstream csv(trajectory);
+  std::string line;
+  std::getline(csv, line);
+  hover_lock_tune::RunMetrics metrics(DURATION);
+  while (std::getline(csv, line))
+  {
+    std::replace(line.begin(), line.end(), ',', ' ');
+    std::istringstream row(line);
+    double t, x, y, z, yaw;
+    hover_lock_tune::Axes command;
+    row >> t >> x >> y >> z >> yaw >> command[0] >> command[1] >> command[2] >> command[3];
+    metrics.add(t, { x - target[0], y - target[1], z - target[2], quarn::algebra::normalizeAngle(yaw - target[5]) },
+                command);
+  }
+  std::remove(trajectory.c_str());
+  const hover_lock_tune::RunResult real = metrics.result();
+  std::cout << "settling time: campaign " << campaign.settlingTime << " s, real node " << real.settlingTime
+            << " s; final errors (x, y, depth, heading):";
+  for (int i = 0; i < 4; ++i)
+  {
+    std::cout << " " << campaign.finalError[i] << " / " << real.finalError[i];
+  }
+  std::cout << std::endl;
+  ASSERT_TRUE(campaign.settled);
+  ASSERT_TRUE(real.settled);
+  EXPECT_NEAR(campaign.settlingTime, real.settlingTime, 1.0);
+  const double tolerance[] = { 0.05, 0.05, 0.05, 0.03 };
+  for (int i = 0; i < 4; ++i)
+  {
+    EXPECT_NEAR(campaign.finalError[i], real.finalError[i], tolerance[i]) << "axis " << i;
+  }
 }

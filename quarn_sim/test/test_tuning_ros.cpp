@@ -51,7 +51,8 @@ TEST(TuningRos, ABagRecordedFromTheRealLoopGivesBackTheVehicle)
   const std::string ns = quarn_test::testNamespace();
   const std::string modelText = sourceFile("config/vehicle_default.xml");
   const vehicle_sim::VehicleModelConfig model = vehicle_sim::loadVehicleModel(modelText);
-  ros::param::set(ns + "/hover_lock_config", sourceFile("demo/hover_lock_mode1.xml"));
+  ros::param::set(ns + "/hover_lock_config",
+                  quarn_test::readFile(std::string(QUARN_DEV_SOURCE_DIR) + "/config/hover_lock_mode1.xml"));
   ros::param::set(ns + "/vehicle_sim/vehicle_model", modelText);
   ros::param::set(ns + "/vehicle_sim/initial_pose", std::vector<double>{ 3, -3, 3, 1 });
   ros::param::set(ns + "/vehicle_sim/duration", RECORDED);

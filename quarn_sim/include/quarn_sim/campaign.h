@@ -39,6 +39,7 @@ using Axes = std::array<double, 4>;
 /// Starting condition of one run: offsets from the configuration's desired pose, current on or off, noise seed.
 struct Scenario
 {
+  int run = 0;                              ///< index in the standard set
   double dx = 0, dy = 0, dz = 0, dyaw = 0;  ///< start minus target: world x, y, z (m) and heading (rad)
   bool current = true;                      ///< whether the model's mean current flows (gusts always do)
   unsigned seed = 1;                        ///< seed of the gusts and the navigation noise
@@ -63,12 +64,34 @@ struct TracePoint
   Axes error, command;
 };
 
+/// The metrics of a run from its steps, whatever ran it: the campaign, or a recorded run of the real node.
+class RunMetrics
+{
+public:
+  /// For a run of duration seconds.
+  explicit RunMetrics(double duration) : duration_(duration) {}
+
+  /// One step at t (s): true error and published set-point per axis.
+  void add(double t, const Axes& error, const Axes& command);
+
+  /// The metrics of the steps so far (scenario left default).
+  RunResult result() const;
+
+private:
+  double duration_;
+  RunResult result_;
+  double lastOutside_ = -1;
+  Axes squares_{}, lastSign_{};
+  int inWindow_ = 0, reversals_ = 0;
+};
+
 /// Size and seed of a campaign.
 struct CampaignOptions
 {
-  int runs = STANDARD_CONDITIONS;  ///< run i takes condition i mod 256 of the standard set
+  int runs = STANDARD_CONDITIONS;  ///< number of runs
+  int first = 0;                   ///< run i takes run first + i of the standard set
   double duration = 60.0;          ///< simulated seconds per run
-  unsigned seed = 1;               ///< run i has noise seed seed + i
+  unsigned seed = 1;               ///< noise seed of the standard set's run 0 (run i: seed + i)
   int threads = 2;                 ///< runs are spread over this many threads
 };
 
@@ -90,8 +113,8 @@ inline Scenario standardScenario(int i, unsigned seed);
 inline RunResult runScenario(const quarn::dev::DeviceConfig& config, const vehicle_sim::VehicleModelConfig& model,
                              const Scenario& scenario, double duration, std::vector<TracePoint>* trace = nullptr);
 
-/// options.runs runs of the standard set, spread over options.threads threads; results in run order, the same
-/// whatever the number of threads.
+/// options.runs runs of the standard set from options.first on, spread over options.threads threads; results in run
+/// order, the same whatever the number of threads.
 inline std::vector<RunResult> runCampaign(const quarn::dev::DeviceConfig& config,
                                           const vehicle_sim::VehicleModelConfig& model, const CampaignOptions& options);
 
@@ -126,6 +149,7 @@ inline Scenario standardScenario(int i, unsigned seed)
   const double direction = (c % 8) * M_PI / 4, radius = (c / 8) % 2 ? 3.0 : 1.0;
   const double headings[] = { 1.0, -1.0, 3.0, -3.0 };
   Scenario s;
+  s.run = i;
   s.dx = radius * std::cos(direction);
   s.dy = radius * std::sin(direction);
   s.dyaw = headings[(c / 16) % 4];
@@ -158,11 +182,7 @@ inline RunResult runScenario(const quarn::dev::DeviceConfig& config, const vehic
   const long periodMs = static_cast<long>(std::floor(1000.0 / model.navRate));
   const auto steps = static_cast<long>(std::floor(duration * model.navRate + 1e-9));
 
-  RunResult result;
-  result.scenario = scenario;
-  const Axes tolerance{ POSITION_TOLERANCE, POSITION_TOLERANCE, POSITION_TOLERANCE, HEADING_TOLERANCE };
-  double lastOutside = -1, squares[4] = {}, lastSign[4] = {};
-  int inWindow = 0, reversals = 0;
+  RunMetrics metrics(duration);
   for (long k = 0; k <= steps; ++k)
   {
     const double t = static_cast<double>(k) / model.navRate;
@@ -184,36 +204,50 @@ inline RunResult runScenario(const quarn::dev::DeviceConfig& config, const vehic
     vehicle.command(command, t);
 
     const Axes published{ command.velocity.x, command.velocity.y, command.velocity.z, command.velocity.yaw };
-    bool outside = false;
-    const bool counted = t > duration - RMS_WINDOW;
-    inWindow += counted;
-    for (int i = 0; i < 4; ++i)
-    {
-      outside = outside || std::abs(error[i]) >= tolerance[i];
-      squares[i] += counted ? error[i] * error[i] : 0;
-      result.largestCommand[i] = std::max(result.largestCommand[i], std::abs(published[i]));
-      if (published[i] != 0)
-      {
-        reversals += lastSign[i] * published[i] < 0;
-        lastSign[i] = published[i];
-      }
-    }
-    lastOutside = outside ? t : lastOutside;
-    result.finalError = error;
+    metrics.add(t, error, published);
     if (trace)
     {
       trace->push_back({ t, error, published });
     }
   }
+  RunResult result = metrics.result();
+  result.scenario = scenario;
+  return result;
+}
+
+inline void RunMetrics::add(double t, const Axes& error, const Axes& command)
+{
+  const Axes tolerance{ POSITION_TOLERANCE, POSITION_TOLERANCE, POSITION_TOLERANCE, HEADING_TOLERANCE };
+  bool outside = false;
+  const bool counted = t > duration_ - RMS_WINDOW;
+  inWindow_ += counted;
   for (int i = 0; i < 4; ++i)
   {
-    result.rms[i] = std::sqrt(squares[i] / std::max(inWindow, 1));
+    outside = outside || std::abs(error[i]) >= tolerance[i];
+    squares_[i] += counted ? error[i] * error[i] : 0;
+    result_.largestCommand[i] = std::max(result_.largestCommand[i], std::abs(command[i]));
+    if (command[i] != 0)
+    {
+      reversals_ += lastSign_[i] * command[i] < 0;
+      lastSign_[i] = command[i];
+    }
   }
-  const double settling = std::max(lastOutside, 0.0);
-  result.settled = duration - settling >= HOLD;
-  result.settlingTime = result.settled ? settling : NAN;
-  result.reversalsPerSecond = duration > 0 ? reversals / duration : 0;
-  return result;
+  lastOutside_ = outside ? t : lastOutside_;
+  result_.finalError = error;
+}
+
+inline RunResult RunMetrics::result() const
+{
+  RunResult r = result_;
+  for (int i = 0; i < 4; ++i)
+  {
+    r.rms[i] = std::sqrt(squares_[i] / std::max(inWindow_, 1));
+  }
+  const double settling = std::max(lastOutside_, 0.0);
+  r.settled = duration_ - settling >= HOLD;
+  r.settlingTime = r.settled ? settling : NAN;
+  r.reversalsPerSecond = duration_ > 0 ? reversals_ / duration_ : 0;
+  return r;
 }
 
 inline std::vector<RunResult> runCampaign(const quarn::dev::DeviceConfig& config,
@@ -224,7 +258,7 @@ inline std::vector<RunResult> runCampaign(const quarn::dev::DeviceConfig& config
   const auto work = [&] {
     for (int i = next++; i < options.runs; i = next++)
     {
-      results[i] = runScenario(config, model, standardScenario(i, options.seed), options.duration);
+      results[i] = runScenario(config, model, standardScenario(options.first + i, options.seed), options.duration);
     }
   };
   std::vector<std::thread> threads;

@@ -47,11 +47,11 @@ Poco::Dynamic::Var orNull(const std::optional<double>& value)
   return value ? Poco::Dynamic::Var(*value) : Poco::Dynamic::Var();
 }
 
-Poco::JSON::Object::Ptr runJson(int index, const RunResult& r)
+Poco::JSON::Object::Ptr runJson(const RunResult& r)
 {
   Poco::JSON::Object::Ptr run = new Poco::JSON::Object(true);
   const Scenario& s = r.scenario;
-  run->set("run", index);
+  run->set("run", s.run);
   run->set("start_offset", perAxis({ s.dx, s.dy, s.dz, s.dyaw }));
   run->set("current", s.current);
   run->set("seed", s.seed);
@@ -119,9 +119,9 @@ void printTable(std::ostream& out, const std::vector<RunResult>& runs, const Sum
     if (!runs[i].settled)
     {
       const Scenario& c = runs[i].scenario;
-      out << (shown++ ? "" : "  not settled, e.g.:\n") << "    run " << i << ": start offset " << std::setprecision(2)
-          << c.dx << ", " << c.dy << ", " << c.dz << " m, " << c.dyaw << " rad, " << (c.current ? "with" : "without")
-          << " current, seed " << c.seed << "\n";
+      out << (shown++ ? "" : "  not settled, e.g.:\n") << "    run " << c.run << ": start offset "
+          << std::setprecision(2) << c.dx << ", " << c.dy << ", " << c.dz << " m, " << c.dyaw << " rad, "
+          << (c.current ? "with" : "without") << " current, seed " << c.seed << "\n";
     }
   }
 }
@@ -162,7 +162,7 @@ Poco::JSON::Object::Ptr plotData(const quarn::dev::DeviceConfig& config, const v
     w->set("axis", AXIS_NAMES[axis]);
     w->set("unit", AXIS_UNITS[axis]);
     w->set("tolerance", axis == 3 ? HEADING_TOLERANCE : POSITION_TOLERANCE);
-    w->set("run", static_cast<int>(index));
+    w->set("run", runs[index].scenario.run);
     w->set("t", t);
     w->set("error", error);
     w->set("command", command);
@@ -175,7 +175,13 @@ Poco::JSON::Object::Ptr plotData(const quarn::dev::DeviceConfig& config, const v
 // Runs the package's plot script (no shell between) on the plot data; false when it fails.
 bool plot(const Poco::JSON::Object::Ptr& data, const std::string& png)
 {
-  std::string script = ros::package::getPath("quarn_sim") + "/scripts/plot_campaign.py";
+  const std::string package = ros::package::getPath("quarn_sim");
+  if (package.empty())
+  {
+    throw std::runtime_error(
+        "cannot find the package quarn_sim for its plot script: source the workspace's setup.bash");
+  }
+  std::string script = package + "/scripts/plot_campaign.py";
   char dataPath[] = "/tmp/hover_lock_tune_plot_XXXXXX";
   const int fd = mkstemp(dataPath);
   if (fd < 0)
@@ -204,6 +210,7 @@ int evaluate(int argc, char** argv)
   named.add_options()("help,h", "show this help and exit")(
       "runs", po::value(&options.runs)->default_value(options.runs),
       "number of runs; run i takes condition i mod 256 of the standard set")(
+      "first", po::value(&options.first)->default_value(options.first), "start at this run of the standard set")(
       "duration", po::value(&options.duration)->default_value(options.duration), "simulated seconds per run")(
       "seed", po::value(&options.seed)->default_value(options.seed), "noise seed of run 0; run i has seed + i")(
       "threads", po::value(&options.threads)->default_value(options.threads), "threads the runs are spread over")(
@@ -241,7 +248,8 @@ int evaluate(int argc, char** argv)
     usage(std::cout);
     return 0;
   }
-  if (modelPath.empty() || configPath.empty() || options.runs < 1 || options.duration <= 0 || options.threads < 1)
+  if (modelPath.empty() || configPath.empty() || options.runs < 1 || options.first < 0 || options.duration <= 0 ||
+      options.threads < 1)
   {
     std::cerr << "hover_lock_tune evaluate: needs MODEL.xml and CONFIG.xml, at least one run, a positive duration"
                  " and at least one thread\n\n";
@@ -286,9 +294,9 @@ int evaluate(int argc, char** argv)
       document->set("config", configPath);
       document->set("duration", options.duration);
       Poco::JSON::Array::Ptr all = new Poco::JSON::Array;
-      for (std::size_t i = 0; i < runs.size(); ++i)
+      for (const RunResult& r : runs)
       {
-        all->add(runJson(static_cast<int>(i), runs[i]));
+        all->add(runJson(r));
       }
       document->set("runs", all);
       document->set("summary", summaryJson(summary));
