@@ -24,7 +24,7 @@ SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:detect_stack_use_af
                  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 FUZZ_SECONDS ?= 30
 
-.PHONY: setup build test clean sanitize fuzz bench demo format format-check
+.PHONY: setup build test clean sanitize fuzz bench demo tune-demo format format-check
 
 # One pinned formatter; the style is in .clang-format at the root.
 CLANG_FORMAT := clang-format-14
@@ -87,6 +87,11 @@ bench: $(BUILD_DIR)/Makefile
 # The real node against a simulated vehicle on a private master; results in out/demo/.
 demo: build
 	$(PYTHON) quarn_sim/demo/run_demo.py --devel $(BUILD_DIR)/devel --out out/demo
+
+# A bag recorded from the simulated vehicle, identified, tuned, and the tuned gains against the example on the real
+# node; results in out/tune/.
+tune-demo: build
+	$(PYTHON) quarn_sim/demo/run_tune_demo.py --devel $(BUILD_DIR)/devel --out out/tune
 
 clean:
 	rm -rf $(BUILD_DIR) out

@@ -54,7 +54,7 @@ TEST(TuningRos, ABagRecordedFromTheRealLoopGivesBackTheVehicle)
   ros::param::set(ns + "/hover_lock_config",
                   quarn_test::readFile(std::string(QUARN_DEV_SOURCE_DIR) + "/config/hover_lock_mode1.xml"));
   ros::param::set(ns + "/vehicle_sim/vehicle_model", modelText);
-  ros::param::set(ns + "/vehicle_sim/initial_pose", std::vector<double>{ 3, -3, 3, 1 });
+  ros::param::set(ns + "/vehicle_sim/initial_pose", std::vector<double>{ 3, 0, 3, 1 });
   ros::param::set(ns + "/vehicle_sim/duration", RECORDED);
   const std::string bag = quarn_test::RosEnvironment::get().workDir() + "/recorded.bag";
 
