@@ -22,16 +22,17 @@ namespace hover_lock_tune
 namespace
 {
 
-std::string withSigma(const Estimate& e, const char* format)
+// "0.600 +- 0.0012": the estimate to the millimetre or millisecond, its deviation to two significant digits.
+std::string withSigma(const Estimate& e)
 {
-  char text[96];
+  char text[64];
   if (std::isfinite(e.sigma))
   {
-    std::snprintf(text, sizeof text, (std::string(format) + " +- " + format).c_str(), e.value, e.sigma);
+    std::snprintf(text, sizeof text, "%.3f +- %.2g", e.value, e.sigma);
   }
   else
   {
-    std::snprintf(text, sizeof text, (std::string(format) + " +- ? (not determined)").c_str(), e.value);
+    std::snprintf(text, sizeof text, "%.3f +- ? (not determined)", e.value);
   }
   return text;
 }
@@ -55,12 +56,11 @@ void print(const Recording& r, const Identification& id)
   std::printf("  %-5s %-28s %s\n", "axis", "time constant (s)", "pose change explained");
   for (int i = 0; i < 4; ++i)
   {
-    std::printf("  %-5s %-28s %5.1f %%\n", MODEL_AXES[i], withSigma(id.timeConstant[i], "%.3f").c_str(),
-                100 * id.explained[i]);
+    std::printf("  %-5s %-28s %5.1f %%\n", MODEL_AXES[i], withSigma(id.timeConstant[i]).c_str(), 100 * id.explained[i]);
   }
-  std::printf("  delay         %s s\n", withSigma(id.delay, "%.3f").c_str());
-  std::printf("  current       x %s   y %s   z %s m/s\n", withSigma(id.current[0], "%.3f").c_str(),
-              withSigma(id.current[1], "%.3f").c_str(), withSigma(id.current[2], "%.3f").c_str());
+  std::printf("  delay         %s s\n", withSigma(id.delay).c_str());
+  std::printf("  current       x %s   y %s   z %s m/s\n", withSigma(id.current[0]).c_str(),
+              withSigma(id.current[1]).c_str(), withSigma(id.current[2]).c_str());
   std::printf("  max_velocity  %.2f %.2f %.2f %.2f (the largest the bag shows: a lower bound)\n", id.maxVelocity[0],
               id.maxVelocity[1], id.maxVelocity[2], id.maxVelocity[3]);
   std::printf("  nav_rate      %.1f Hz, nav_latency %.3f s%s\n", id.navRate, id.navLatency,
