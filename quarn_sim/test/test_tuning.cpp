@@ -1,5 +1,8 @@
 // Tuning the gains on a vehicle model: the search improves a poor configuration and is reproducible.
 
+#include <fstream>
+#include <sstream>
+
 #include <gtest/gtest.h>
 
 #include <quarn_sim/campaign.h>
@@ -11,18 +14,13 @@ using hover_lock_tune::TuneOptions;
 namespace
 {
 
+// The default vehicle made slower: tuning is not for one vehicle only.
 vehicle_sim::VehicleModelConfig vehicle()
 {
-  vehicle_sim::VehicleModelConfig m;
-  m.timeConstant = Eigen::Vector4d(0.6, 0.6, 0.4, 0.3);
-  m.delay = 0.1;
-  m.maxVelocity = Eigen::Vector4d(1.0, 1.0, 0.6, 1.0);
-  m.current = Eigen::Vector3d(0.2, -0.2, 0);
-  m.gust = Eigen::Vector2d(0.05, 5);
-  m.navRate = 10;
-  m.navLatency = 0.1;
-  m.navNoise = Eigen::Vector3d(0.03, 0.01, 0.01);
-  return m;
+  std::ifstream file(QUARN_SIM_SOURCE_DIR "/config/vehicle_default.xml");
+  std::stringstream text;
+  text << file.rdbuf();
+  return hover_lock_tune::scaledModel(vehicle_sim::loadVehicleModel(text.str()), 1.5);
 }
 
 // Sluggish proportional gains and no integral: the current holds the vehicle off the target.

@@ -17,10 +17,8 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cmath>
 #include <functional>
-#include <thread>
 #include <vector>
 
 #include <nlopt.hpp>
@@ -199,28 +197,13 @@ inline double searchCost(const quarn::dev::DeviceConfig& config, const vehicle_s
   }
   const int jobs = options.scenarios * static_cast<int>(models.size());
   std::vector<double> costs(static_cast<std::size_t>(jobs));
-  std::atomic<int> next{ 0 };
-  const auto work = [&] {
+  inParallel(jobs, options.threads, [&](int j) {
     std::vector<TracePoint> trace;
-    for (int j = next++; j < jobs; j = next++)
-    {
-      trace.clear();
-      const RunResult run =
-          runScenario(config, models[j / options.scenarios],
-                      tuning::spreadScenario(j % options.scenarios, options.seed), options.duration, &trace);
-      costs[j] = runCost(run, trace, options.duration);
-    }
-  };
-  std::vector<std::thread> threads;
-  for (int t = 1; t < options.threads; ++t)
-  {
-    threads.emplace_back(work);
-  }
-  work();
-  for (std::thread& thread : threads)
-  {
-    thread.join();
-  }
+    const RunResult run =
+        runScenario(config, models[j / options.scenarios], tuning::spreadScenario(j % options.scenarios, options.seed),
+                    options.duration, &trace);
+    costs[j] = runCost(run, trace, options.duration);
+  });
   // Summed in job order, so the cost does not depend on the number of threads.
   double sum = 0;
   for (double c : costs)

@@ -231,22 +231,9 @@ int evaluate(int argc, char** argv)
            "2 when a document cannot be read or is refused.\n\n"
         << named;
   };
-  po::variables_map vm;
-  try
+  if (const std::optional<int> stop = parseCommandLine(argc, argv, "evaluate", all, positional, usage))
   {
-    po::store(po::command_line_parser(argc, argv).options(all).positional(positional).run(), vm);
-    po::notify(vm);
-  }
-  catch (const po::error& e)
-  {
-    std::cerr << "hover_lock_tune evaluate: " << e.what() << "\n\n";
-    usage(std::cerr);
-    return 1;
-  }
-  if (vm.count("help"))
-  {
-    usage(std::cout);
-    return 0;
+    return *stop;
   }
   if (modelPath.empty() || configPath.empty() || options.runs < 1 || options.first < 0 || options.duration <= 0 ||
       options.threads < 1)

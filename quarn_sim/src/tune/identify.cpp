@@ -125,22 +125,9 @@ int identify(int argc, char** argv)
            "when the bag cannot be read, lacks a topic or never moves an axis.\n\n"
         << named;
   };
-  po::variables_map vm;
-  try
+  if (const std::optional<int> stop = parseCommandLine(argc, argv, "identify", all, positional, usage))
   {
-    po::store(po::command_line_parser(argc, argv).options(all).positional(positional).run(), vm);
-    po::notify(vm);
-  }
-  catch (const po::error& e)
-  {
-    std::cerr << "hover_lock_tune identify: " << e.what() << "\n\n";
-    usage(std::cerr);
-    return 1;
-  }
-  if (vm.count("help"))
-  {
-    usage(std::cout);
-    return 0;
+    return *stop;
   }
   if (bag.empty() || output.empty())
   {

@@ -4,8 +4,13 @@
 // are given. A subcommand returns the process's exit status: 0 when it ran, 1 for a wrong command line,
 // 2 for an input file that cannot be read or is refused.
 
+#include <functional>
+#include <iosfwd>
+#include <optional>
 #include <stdexcept>
 #include <string>
+
+#include <boost/program_options.hpp>
 
 #include <quarn_dev/hover_lock_core.h>
 #include <quarn_sim/vehicle_model.h>
@@ -18,6 +23,14 @@ struct InputError : std::runtime_error
 {
   using std::runtime_error::runtime_error;
 };
+
+/// Parses the command line of subcommand name into the variables options names (help among them, positional
+/// arguments by position). The status to exit with when the subcommand is to stop here: 0 after printing usage
+/// for --help, 1 after a wrong command line (the error and usage on stderr); empty to go on.
+std::optional<int> parseCommandLine(int argc, char** argv, const std::string& name,
+                                    const boost::program_options::options_description& options,
+                                    const boost::program_options::positional_options_description& positional,
+                                    const std::function<void(std::ostream&)>& usage);
 
 /// The whole text of the file at path; InputError when it cannot be read.
 std::string readTextFile(const std::string& path);

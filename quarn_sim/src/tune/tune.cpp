@@ -113,22 +113,9 @@ int tune(int argc, char** argv)
            "read or is refused.\n\n"
         << named;
   };
-  po::variables_map vm;
-  try
+  if (const std::optional<int> stop = parseCommandLine(argc, argv, "tune", all, positional, usage))
   {
-    po::store(po::command_line_parser(argc, argv).options(all).positional(positional).run(), vm);
-    po::notify(vm);
-  }
-  catch (const po::error& e)
-  {
-    std::cerr << "hover_lock_tune tune: " << e.what() << "\n\n";
-    usage(std::cerr);
-    return 1;
-  }
-  if (vm.count("help"))
-  {
-    usage(std::cout);
-    return 0;
+    return *stop;
   }
   if (modelPath.empty() || basePath.empty() || output.empty() || search.evaluations < 1 || search.scenarios < 1 ||
       search.duration <= 0 || campaign.runs < 1 || search.threads < 1)
