@@ -8,17 +8,12 @@ the output directory. Every process it starts is stopped by its pid, also on Ctr
 
     /usr/bin/python3 quarn_sim/demo/run_tune_demo.py --devel build/devel --out out/tune
 """
-import argparse
-import os
-import signal
 import subprocess
 import sys
 import time
-import xmlrpc.client
-from pathlib import Path
 
 import run_demo
-from run_demo import Processes, Scenario
+from run_demo import Scenario
 
 EXAMPLE = run_demo.SOURCES / "quarn_dev" / "config" / "hover_lock_mode1.xml"
 TARGET = (0.0, 0.0, 2.0, 0.0)
@@ -57,23 +52,11 @@ def tool(devel, *args):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--devel", required=True, type=Path, help="catkin devel space holding the binaries")
-    parser.add_argument("--out", required=True, type=Path, help="directory for the results")
-    args = parser.parse_args()
-    devel, out = args.devel.resolve(), args.out.resolve()
-    out.mkdir(parents=True, exist_ok=True)
+    devel, out = run_demo.arguments(__doc__.splitlines()[0])
 
-    port = run_demo.free_port()
-    env = dict(os.environ, ROS_MASTER_URI="http://127.0.0.1:%d" % port, ROS_HOSTNAME="127.0.0.1",
-               ROS_HOME=str(out / "ros"), ROSCONSOLE_STDOUT_LINE_BUFFERED="1")
-    procs = Processes(env, out)
-    for sig in (signal.SIGINT, signal.SIGTERM):
-        signal.signal(sig, run_demo.interrupted)
+    procs, port = run_demo.private_processes(out)
     try:
-        master = procs.start("rosmaster", ["rosmaster", "--core", "-p", str(port)])
-        proxy = xmlrpc.client.ServerProxy(env["ROS_MASTER_URI"])
-        run_demo.wait_for_master(master, proxy)
+        proxy = run_demo.start_master(procs, port)
         interactive = sys.stdout.isatty()
         print("Recording %.0f s of the default vehicle on a private master at port %d" % (RECORDED, port), flush=True)
         bag = record(procs, proxy, devel, out, interactive)

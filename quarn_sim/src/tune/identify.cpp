@@ -111,10 +111,6 @@ int identify(int argc, char** argv)
       "cmd-topic", po::value(&commandTopic)->default_value(commandTopic), "topic of BhResponse, Twist or TwistStamped");
   po::options_description hidden;
   hidden.add_options()("bag", po::value(&bag));
-  po::options_description all;
-  all.add(named).add(hidden);
-  po::positional_options_description positional;
-  positional.add("bag", 1);
 
   const auto usage = [&](std::ostream& out) {
     out << "Usage: hover_lock_tune identify BAG -o MODEL.xml [options]\n\n"
@@ -125,7 +121,7 @@ int identify(int argc, char** argv)
            "when the bag cannot be read, lacks a topic or never moves an axis.\n\n"
         << named;
   };
-  if (const std::optional<int> stop = parseCommandLine(argc, argv, "identify", all, positional, usage))
+  if (const std::optional<int> stop = parseCommandLine(argc, argv, "identify", named, hidden, { "bag" }, usage))
   {
     return *stop;
   }

@@ -9,6 +9,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <boost/program_options.hpp>
 
@@ -24,12 +25,13 @@ struct InputError : std::runtime_error
   using std::runtime_error::runtime_error;
 };
 
-/// Parses the command line of subcommand name into the variables options names (help among them, positional
-/// arguments by position). The status to exit with when the subcommand is to stop here: 0 after printing usage
-/// for --help, 1 after a wrong command line (the error and usage on stderr); empty to go on.
+/// Parses the command line of subcommand name into the variables of named (help among them) and of hidden, whose
+/// options positional names in order. The status to exit with when the subcommand is to stop here: 0 after
+/// printing usage for --help, 1 after a wrong command line (the error and usage on stderr); empty to go on.
 std::optional<int> parseCommandLine(int argc, char** argv, const std::string& name,
-                                    const boost::program_options::options_description& options,
-                                    const boost::program_options::positional_options_description& positional,
+                                    const boost::program_options::options_description& named,
+                                    const boost::program_options::options_description& hidden,
+                                    const std::vector<std::string>& positional,
                                     const std::function<void(std::ostream&)>& usage);
 
 /// The whole text of the file at path; InputError when it cannot be read.

@@ -97,10 +97,6 @@ int tune(int argc, char** argv)
       "threads", po::value(&search.threads)->default_value(search.threads), "threads the runs are spread over");
   po::options_description hidden;
   hidden.add_options()("model", po::value(&modelPath));
-  po::options_description all;
-  all.add(named).add(hidden);
-  po::positional_options_description positional;
-  positional.add("model", 1);
 
   const auto usage = [&](std::ostream& out) {
     out << "Usage: hover_lock_tune tune MODEL.xml --config BASE.xml -o TUNED.xml [options]\n\n"
@@ -113,7 +109,7 @@ int tune(int argc, char** argv)
            "read or is refused.\n\n"
         << named;
   };
-  if (const std::optional<int> stop = parseCommandLine(argc, argv, "tune", all, positional, usage))
+  if (const std::optional<int> stop = parseCommandLine(argc, argv, "tune", named, hidden, { "model" }, usage))
   {
     return *stop;
   }
