@@ -11,7 +11,7 @@
 // with its time constants and delay scaled by 0.7 and 1.3, so that the gains hold on a vehicle a little off
 // its identification.
 //
-//   TuneOptions options;                                  // 24 scenarios of 40 s per model, 160 evaluations
+//   TuneOptions options;                                  // 24 scenarios of 30 s per model, 160 evaluations
 //   TuneResult result = tuneGains(base, model, options);
 //   quarn::dev::DeviceConfig tuned = withGains(base, result.gains);
 
@@ -46,7 +46,7 @@ constexpr double KP_MIN = 0.1, KP_MAX = 10.0, KI_MAX = 1.0, KD_MAX = 1.0;
 struct TuneOptions
 {
   int scenarios = 24;     ///< scenarios of the standard set per model, spread over it
-  double duration = 40;   ///< simulated seconds per search run
+  double duration = 30;   ///< simulated seconds per search run
   unsigned seed = 1;      ///< noise seed of the search campaign
   int evaluations = 160;  ///< cost evaluations the search may spend
   int threads = 2;        ///< runs are spread over this many threads

@@ -46,10 +46,12 @@ void row(const std::string& name, const std::string& base, const std::string& tu
   std::cout << "  " << std::left << std::setw(26) << name << std::setw(22) << base << tuned << "\n";
 }
 
-// The campaign's scores of the base and the tuned gains, on the model and on its slower and faster variants.
-void printScores(const quarn::dev::DeviceConfig& base, const quarn::dev::DeviceConfig& tuned,
+// Prints the campaign's scores of the base and the tuned gains, on the model and on its slower and faster
+// variants; whether the tuned gains settle at least as many runs on the model.
+bool printScores(const quarn::dev::DeviceConfig& base, const quarn::dev::DeviceConfig& tuned,
                  const vehicle_sim::VehicleModelConfig& model, const CampaignOptions& campaign)
 {
+  bool settleAsOften = true;
   const char* const axes[] = { "x", "y", "depth", "heading" };
   const char* const units[] = { " m", " m", " m", " rad" };
   row("", "BASE", "TUNED");
@@ -68,6 +70,7 @@ void printScores(const quarn::dev::DeviceConfig& base, const quarn::dev::DeviceC
     {
       continue;
     }
+    settleAsOften = t.settled >= b.settled;
     row("settling time, median", seconds(b.settlingP50), seconds(t.settlingP50));
     row("settling time, 95th pct", seconds(b.settlingP95), seconds(t.settlingP95));
     for (int i = 0; i < 4; ++i)
@@ -77,6 +80,7 @@ void printScores(const quarn::dev::DeviceConfig& base, const quarn::dev::DeviceC
     }
     row("reversals per second", text(b.reversalsMedian, 2), text(t.reversalsMedian, 2));
   }
+  return settleAsOften;
 }
 
 }  // namespace
@@ -152,16 +156,17 @@ int tune(int argc, char** argv)
               << " evaluations, " << text(elapsed, 1, " s") << "\n\n";
 
     const quarn::dev::DeviceConfig tunedModeOne = withGains(modeOne, result.gains);
-    const quarn::dev::DeviceConfig tuned = withGains(base, modeOneGains(result.gains, base.mode));
     campaign.seed = search.seed;
     campaign.threads = search.threads;
     std::cout << "Campaign of " << campaign.runs << " runs of " << campaign.duration << " s:\n";
-    printScores(modeOne, tunedModeOne, model, campaign);
+    // The search saw a sample of the campaign; gains that settle fewer of its runs than the base are no gain.
+    const bool better = printScores(modeOne, tunedModeOne, model, campaign);
+    const quarn::dev::DeviceConfig tuned = better ? withGains(base, modeOneGains(result.gains, base.mode)) : base;
     const char* const axes[] = { "x", "y", "z", "yaw" };
     for (int axis = 0; axis < 4; ++axis)
     {
       row(std::string("gains ") + axes[axis] + " (p i d)", gainText(gainsOf(base), axis),
-          gainText(gainsOf(tuned), axis));
+          gainText(modeOneGains(result.gains, base.mode), axis));
     }
 
     quarn::xml::XmlParamMapper<quarn::dev::DeviceConfig> mapper("hover_lock");
@@ -173,7 +178,8 @@ int tune(int argc, char** argv)
     {
       throw InputError("cannot write " + output);
     }
-    std::cout << "\nWrote " << output << "\n";
+    std::cout << (better ? "\nWrote " : "\nThe tuned gains settle fewer runs than the base: wrote the base gains to ")
+              << output << "\n";
   }
   catch (const InputError& e)
   {
