@@ -10,11 +10,13 @@
 #include <ros/serialized_message.h>
 
 #include <quarn_common/BhResponse.h>
+#include <quarn_common/ControllerState.h>
 #include <quarn_common/NavigationData.h>
 #include <quarn_common/VisualServoingData.h>
 
 namespace ser = ros::serialization;
 using quarn_common::BhResponse;
+using quarn_common::ControllerState;
 using quarn_common::NavigationData;
 using quarn_common::VisualServoingData;
 
@@ -173,4 +175,17 @@ TEST(Messages, TruncatedBufferOverruns)
   std::vector<uint8_t> out(57);
   ser::OStream os(out.data(), static_cast<uint32_t>(out.size()));
   EXPECT_THROW(ser::serialize(os, BhResponse()), ros::serialization::StreamOverrunException);
+}
+
+TEST(Messages, ControllerStateLayout)
+{
+  EXPECT_STREQ("quarn_common/ControllerState", ros::message_traits::datatype<ControllerState>());
+  ControllerState state;
+  state.saturated[3] = true;
+  state.command[3] = -1.0;
+  // Header 16, mode 4, five arrays of four float64, four bools, two more arrays.
+  const std::vector<uint8_t> buf = serialize(state);
+  ASSERT_EQ(248u, buf.size());
+  EXPECT_EQ(1u, buf[183]);
+  EXPECT_EQ(-1.0, readDouble(buf, 240));
 }

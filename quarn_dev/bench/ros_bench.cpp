@@ -1,6 +1,7 @@
 // Round-trip and rate benchmarks of hover_lock against two bare answering nodes
 // (one silent, one writing an INFO line per message), all three running at once,
-// each in its own namespace under a master of our own. Writes its figures as JSON.
+// each in its own namespace under a master of our own. A second hover_lock publishing
+// its controller state is timed in the round trips too. Writes its figures as JSON.
 //
 //   ros_bench --samples 5000 --block 10 --rate-seconds 3 --out ros.json [--config hover_lock.xml]
 #include <sys/prctl.h>
@@ -21,7 +22,10 @@
 #include <ros/callback_queue.h>
 #include <ros/ros.h>
 
+#include <diagnostic_msgs/DiagnosticArray.h>
+
 #include <quarn_common/BhResponse.h>
+#include <quarn_common/ControllerState.h>
 #include <quarn_common/NavigationData.h>
 
 #include "bench_stats.h"
@@ -43,7 +47,8 @@ enum Node
 {
   HOVER_LOCK,
   BARE,
-  BARE_LOG
+  BARE_LOG,
+  HOVER_LOCK_STATE
 };
 
 struct Options
@@ -131,6 +136,33 @@ void awaitAnswers(Target& t, ros::CallbackQueue& queue, const NavigationData& ms
       throw std::runtime_error(t.name + " does not answer; its output is in " + t.log);
     queue.callAvailable(ros::WallDuration(0.05));
   }
+}
+
+/// Subscribes as a plotter of the state of the node in stateNs and a diagnostics aggregator would, on a queue that is
+/// never handled: the nodes pay for sending, the client no more than the receipt. Waits for both links.
+std::vector<ros::Subscriber> observe(const std::string& stateNs, ros::CallbackQueue& unread)
+{
+  ros::NodeHandle nh;
+  nh.setCallbackQueue(&unread);
+  std::vector<ros::Subscriber> subs = {
+    nh.subscribe<quarn_common::ControllerState>(
+        stateNs + "/hover_lock/state", 1, [](const quarn_common::ControllerState::ConstPtr&) {}, ros::VoidConstPtr(),
+        ros::TransportHints()),
+    nh.subscribe<diagnostic_msgs::DiagnosticArray>(
+        "/diagnostics", 1, [](const diagnostic_msgs::DiagnosticArray::ConstPtr&) {}, ros::VoidConstPtr(),
+        ros::TransportHints()),
+  };
+  const Clock::time_point deadline = Clock::now() + LINK_TIMEOUT;
+  for (const ros::Subscriber& sub : subs)
+  {
+    while (sub.getNumPublishers() == 0)
+    {
+      if (Clock::now() > deadline)
+        throw std::runtime_error("no publisher of " + sub.getTopic());
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  return subs;
 }
 
 /// Round trips to every target in alternating blocks, so drift in the machine's load hits all alike.
@@ -282,6 +314,7 @@ int run(const Options& opt)
   if (config.empty())
     throw std::runtime_error("cannot read " + opt.config);
   ros::param::set("/hover_lock/hover_lock_config", config);
+  ros::param::set("/hover_lock_state/hover_lock_config", config);
 
   // The nodes log in ROS's default format, with its time stamp, as they would on the vehicle.
   quarn_test::EnvVars env = master.childEnvironment();
@@ -292,11 +325,12 @@ int run(const Options& opt)
     std::string name;
     std::vector<std::string> argv;
   };
-  // Indexes HOVER_LOCK, BARE and BARE_LOG.
+  // Indexes HOVER_LOCK, BARE, BARE_LOG and HOVER_LOCK_STATE.
   const std::vector<Launch> launches = {
     { "hover_lock", { dir + "/hover_lock", "__ns:=/hover_lock" } },
     { "bare", { dir + "/answering_node", "__ns:=/bare" } },
     { "bare_log", { dir + "/answering_node", "__ns:=/bare_log", "--log" } },
+    { "hover_lock_state", { dir + "/hover_lock", "__ns:=/hover_lock_state", "_publish_state:=true" } },
   };
   std::vector<quarn_test::ChildProcess> nodes;
   nodes.reserve(launches.size());
@@ -311,6 +345,9 @@ int run(const Options& opt)
     targets.back()->log = nodes.back().logPath();
     connect(*targets.back(), "/" + l.name, queue);
   }
+
+  ros::CallbackQueue unread;
+  const std::vector<ros::Subscriber> observers = observe("/hover_lock_state", unread);
 
   NavigationData msg;  // a vehicle near the default target: every controller has work to do
   msg.pose = { 0.3, -0.2, 2.5, 0.0, 0.0, 0.1 };

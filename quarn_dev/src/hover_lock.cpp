@@ -1,17 +1,24 @@
 // hover_lock: holds an underwater vehicle at a pose. Mode 1 steers to a configured pose from every navigation
 // message; mode 0 follows the pixel corrections of a vision component while holding depth and heading.
 // Configuration: the XML text in the parameter "hover_lock_config", read once at start-up.
+// Seen from outside: each step's controller state on "~state" when "~publish_state" is true, and the health of
+// the controllers on "/diagnostics".
 
+#include <array>
 #include <cmath>
 #include <exception>
+#include <optional>
 #include <string>
 
 #include <Eigen/Core>
+#include <diagnostic_updater/diagnostic_updater.h>
 #include <ros/ros.h>
 
 #include <quarn_common/BhResponse.h>
+#include <quarn_common/ControllerState.h>
 #include <quarn_common/NavigationData.h>
 #include <quarn_common/VisualServoingData.h>
+#include <quarn_dev/controller_state.h>
 #include <quarn_dev/hover_lock_core.h>
 #include <quarn_pid.h>
 #include <quarn_xml/XmlParamMapper.h>
@@ -34,6 +41,12 @@ ros::Publisher pub;
 NavigationData navigation;
 float profunditat = 0.0f;
 float orientacio = 0.0f;
+bool publishState = false;
+ros::Publisher statePub;
+// "/diagnostics" is updated from the callbacks, at most once a second, so a node without input reports nothing
+// and goes stale.
+std::optional<diagnostic_updater::Updater> diagnostics;
+quarn::dev::ControllerHealth health;
 
 // Seconds between two warnings about unusable messages from one callback.
 const double WARN_PERIOD = 5.0;
@@ -46,6 +59,7 @@ void stepAndPublish(double measureX, double measureY, double measureZ, double me
   if (!std::isfinite(measureX) || !std::isfinite(measureY) || !std::isfinite(measureZ) || !std::isfinite(measureYaw))
   {
     ROS_WARN_THROTTLE(WARN_PERIOD, "Skipping control step: the error to correct is not finite");
+    health.countSkipped();
     return;
   }
   const double outX = pidX.action(measureX);
@@ -57,17 +71,29 @@ void stepAndPublish(double measureX, double measureY, double measureZ, double me
   if (!std::isfinite(outX) || !std::isfinite(outY) || !std::isfinite(outZ) || !std::isfinite(outYaw))
   {
     ROS_WARN_THROTTLE(WARN_PERIOD, "Skipping control step: a controller output is not finite");
+    health.countSkipped();
     return;
   }
-  pub.publish(quarn::dev::behaviorResponse(outX, outY, outZ, outYaw));
+  const BhResponse response = quarn::dev::behaviorResponse(outX, outY, outZ, outYaw);
+  pub.publish(response);
+  const std::array<pid::CPid::Step, 4> steps = { pidX.lastStep(), pidY.lastStep(), pidZ.lastStep(), pidYaw.lastStep() };
+  health.countStep(steps[0].clamped || steps[1].clamped || steps[2].clamped || steps[3].clamped);
+  if (publishState)
+  {
+    statePub.publish(quarn::dev::controllerState(ros::Time::now(), xmlParamMapper.data().mode,
+                                                 { measureX, measureY, measureZ, measureYaw }, steps,
+                                                 { outX, outY, outZ, outYaw }, response));
+  }
 }
 
 void navigationCallBack(const NavigationData& navigationData)
 {
+  health.countNavigation();
   if (!quarn::dev::isUsable(navigationData.pose))
   {
     // A NaN measure would stick in the controllers' integrals for good.
     ROS_WARN_THROTTLE(WARN_PERIOD, "Ignoring navigation data: x, y, z or yaw is not finite");
+    health.countDropped();
   }
   else
   {
@@ -80,9 +106,11 @@ void navigationCallBack(const NavigationData& navigationData)
   }
   // Logged after publishing, to keep console work off the response path.
   ROS_INFO("Received navigation data");
+  diagnostics->update();
 }
 
-void handleKeepRelativePosition(VisualServoingData desviation)
+// The control step of a pixel correction, in mode 0 only.
+void correct(const VisualServoingData& desviation)
 {
   if (xmlParamMapper.data().mode != 0)
   {
@@ -96,6 +124,7 @@ void handleKeepRelativePosition(VisualServoingData desviation)
   if (!quarn::dev::isUsable(desviation))
   {
     ROS_WARN_THROTTLE(WARN_PERIOD, "Ignoring pixel correction: position x or y is not finite");
+    health.countDropped();
     return;
   }
   if (firstTime)
@@ -107,6 +136,7 @@ void handleKeepRelativePosition(VisualServoingData desviation)
     if (!std::isfinite(depth) || !std::isfinite(heading))
     {
       ROS_WARN_THROTTLE(WARN_PERIOD, "Not capturing references: depth or heading is beyond single precision");
+      health.countSkipped();
       return;
     }
     firstTime = false;
@@ -116,6 +146,13 @@ void handleKeepRelativePosition(VisualServoingData desviation)
   // The heading difference is deliberately not wrapped.
   stepAndPublish(desviation.correction.position.x, desviation.correction.position.y, profunditat - navigation.pose[2],
                  orientacio - navigation.pose[5]);
+}
+
+void handleKeepRelativePosition(VisualServoingData desviation)
+{
+  health.countCorrection();
+  correct(desviation);
+  diagnostics->update();
 }
 
 // Registers the six items and loads the text; on failure logs why at FATAL and returns false.
@@ -157,6 +194,23 @@ void initPid()
   init(pidYaw, config.pidConfigYaw);
 }
 
+// Reads "~publish_state", advertises "~state" if it is set, and starts the diagnostics of the controllers.
+void advertiseObservers()
+{
+  ros::NodeHandle privateNh("~");
+  privateNh.param("publish_state", publishState, false);
+  if (publishState)
+  {
+    statePub = privateNh.advertise<quarn_common::ControllerState>("state", 10);
+  }
+  diagnostics.emplace();
+  diagnostics->setHardwareID(ros::this_node::getName());
+  diagnostics->add("hover_lock controllers", [](diagnostic_updater::DiagnosticStatusWrapper& status) {
+    health.report(status, xmlParamMapper.data().mode, ros::WallTime::now().toSec());
+  });
+  health.start(ros::WallTime::now().toSec());
+}
+
 int main(int argc, char** argv)
 {
   ros::init(argc, argv, "hover_lock");
@@ -179,9 +233,13 @@ int main(int argc, char** argv)
   if (configured)
   {
     initPid();
+    advertiseObservers();
     ros::spin();
   }
   // The global publisher outlives main: unadvertise it while roscpp is still up.
   pub.shutdown();
+  // The same for the state publisher and the diagnostics.
+  statePub.shutdown();
+  diagnostics.reset();
   return configured ? 0 : 1;
 }

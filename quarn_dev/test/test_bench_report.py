@@ -35,7 +35,8 @@ def ros_figures(answered_at_5k=15000):
             rates.append({"node": name, "hz": hz, "sent": sent, "answered": answered, "seconds": 3.0, "cpu": 0.1})
     return {"roundtrip": {"block": 100,
                           "nodes": {"hover_lock": node(210.0, 800.0), "bare": node(150.0, 400.0),
-                                    "bare_log": node(200.0, 600.0, lost=2)}},
+                                    "bare_log": node(200.0, 600.0, lost=2),
+                                    "hover_lock_state": node(220.5, 900.0)}},
             "rate": rates}
 
 
@@ -71,6 +72,12 @@ class Table(unittest.TestCase):
         self.assertEqual("5000 / 5000 (2 lost)", p50[7])
         self.assertEqual("<= 1.25: missed", row_of(rows, "Round trip", "hover_lock p99")[6])
         self.assertEqual("", row_of(rows, "Round trip", "hover_lock max")[6])
+
+    def test_state_against_the_same_node_without_it(self):
+        rows = bench.table(ros_figures(), micro_figures())
+        self.assertEqual(["220.5", "hover_lock, ~state off", "210.0", "1.050", "<= 1.05: met"],
+                         row_of(rows, "Controller state", "hover_lock + ~state p50")[2:7])
+        self.assertEqual("", row_of(rows, "Controller state", "hover_lock + ~state p99")[6])
 
     def test_info_line_cost_against_the_silent_node(self):
         rows = bench.table(ros_figures(), micro_figures())

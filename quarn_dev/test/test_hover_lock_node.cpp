@@ -1,5 +1,6 @@
 // The hover_lock binary against a private master: start-up, both modes, unusable messages, launch file.
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -9,13 +10,19 @@
 #include <gtest/gtest.h>
 #include <ros/ros.h>
 
+#include <diagnostic_msgs/DiagnosticArray.h>
+
 #include <quarn_common/BhResponse.h>
+#include <quarn_common/ControllerState.h>
 #include <quarn_common/NavigationData.h>
 #include <quarn_common/VisualServoingData.h>
 
 #include <quarn_test/ros_test_harness.h>
 
+using diagnostic_msgs::DiagnosticArray;
+using diagnostic_msgs::DiagnosticStatus;
 using quarn_common::BhResponse;
+using quarn_common::ControllerState;
 using quarn_common::NavigationData;
 using quarn_common::VisualServoingData;
 
@@ -116,11 +123,14 @@ VisualServoingData correction(int type, double x, double y)
 class HoverLock : public ::testing::Test
 {
 protected:
-  // Sets the configuration text, starts the node and waits until all three topics are connected.
-  void start(const std::string& configText)
+  // Sets the configuration text, starts the node (with further arguments, such as parameters) and waits until all
+  // three topics are connected.
+  void start(const std::string& configText, const std::vector<std::string>& arguments = {})
   {
     ros::param::set(ns_ + "/hover_lock_config", configText);
-    node_.emplace(quarn_test::startProcess({ HOVER_LOCK_BINARY, "__ns:=" + ns_ }));
+    std::vector<std::string> argv = { HOVER_LOCK_BINARY, "__ns:=" + ns_ };
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    node_.emplace(quarn_test::startProcess(argv));
     ASSERT_TRUE(quarn_test::waitForSubscribers(navigation_)) << node_->output();
     ASSERT_TRUE(quarn_test::waitForSubscribers(corrections_)) << node_->output();
     ASSERT_TRUE(responses_.waitForPublisher()) << node_->output();
@@ -380,6 +390,116 @@ TEST_F(HoverLock, CaptureWaitsForReferencesItCanHold)
   ASSERT_NO_FATAL_FAILURE(navigate(navigation(0, 0, 1.5, 0)));
   EXPECT_TRUE(commands({ -0.0, -0.0, 0.5, 0.0 }, respond(correction(0, 0, 0))));
   EXPECT_EQ(2u, responses_.size());
+}
+
+TEST_F(HoverLock, StateTellsHowEachPublishedCommandCameAbout)
+{
+  Config config;
+  config.x = "0.5 0.1 0.05";
+  config.z = "1 0 0";
+  quarn_test::Inbox<ControllerState> states(nh_, "hover_lock/state");
+  ASSERT_NO_FATAL_FAILURE(start(config.xml(), { "_publish_state:=true" }));
+  ASSERT_TRUE(states.waitForPublisher()) << node_->output();
+
+  respond(navigation(0, 0, 2, 0));
+  // 4 m deep against a target at 2 m: the error -2 saturates the z controller.
+  respond(navigation(0, 0, 4, 0));
+  // An error that overflows: a skipped step publishes neither a response nor a state.
+  const double huge = std::numeric_limits<double>::max();
+  ASSERT_NO_FATAL_FAILURE(navigate(navigation(huge, huge, 2, 0.7853981633974483)));
+  respond(navigation(0.5, 0.2, 1.9, 0.1));
+  ASSERT_TRUE(states.waitForCount(3)) << node_->output();
+  EXPECT_TRUE(states.staysAt(3, QUIET));
+  ASSERT_EQ(3u, responses_.size());
+
+  for (std::size_t k = 0; k < 3; ++k)
+  {
+    SCOPED_TRACE(k);
+    const ControllerState& state = states.messages()[k];
+    const BhResponse& response = responses_.messages()[k];
+    EXPECT_TRUE(commands({ state.command[0], state.command[1], state.command[2], state.command[3] }, response));
+    EXPECT_EQ(1, state.mode);
+    for (std::size_t axis = 0; axis < 4; ++axis)
+    {
+      SCOPED_TRACE(axis);
+      const double sum = state.proportional[axis] + state.integral[axis] + state.derivative[axis];
+      EXPECT_EQ(std::max(-1.0, std::min(1.0, sum)), state.output[axis]);
+      EXPECT_EQ(sum < -1.0 || sum > 1.0, static_cast<bool>(state.saturated[axis]));
+      EXPECT_TRUE(state.dt[axis] >= 0.0 && state.dt[axis] <= 4.0) << state.dt[axis];
+    }
+  }
+  // Measures are the pose errors: target 1 m ahead, then 2 m too deep.
+  EXPECT_EQ((ControllerState::_measure_type{ { 1.0, 0.0, 0.0, 0.0 } }), states.messages()[0].measure);
+  EXPECT_EQ(2.0, states.messages()[1].measure[2]);
+  EXPECT_TRUE(states.messages()[1].saturated[2]);
+  EXPECT_EQ(-1.0, states.messages()[1].output[2]);
+}
+
+TEST_F(HoverLock, StateIsOffByDefault)
+{
+  quarn_test::Inbox<ControllerState> states(nh_, "hover_lock/state");
+  ASSERT_NO_FATAL_FAILURE(start(Config().xml()));
+  respond(navigation(0, 0, 2, 0));
+  EXPECT_TRUE(states.staysAt(0, QUIET));
+  EXPECT_FALSE(states.waitForPublisher(1, 0.0)) << "~state advertised";
+}
+
+namespace
+{
+
+// The statuses of one node among the diagnostics received, oldest first.
+std::vector<DiagnosticStatus> statusesOf(const quarn_test::Inbox<DiagnosticArray>& diagnostics, const std::string& node)
+{
+  std::vector<DiagnosticStatus> statuses;
+  for (const DiagnosticArray& array : diagnostics.messages())
+  {
+    for (const DiagnosticStatus& status : array.status)
+    {
+      if (status.hardware_id == node)
+      {
+        statuses.push_back(status);
+      }
+    }
+  }
+  return statuses;
+}
+
+}  // namespace
+
+TEST_F(HoverLock, DiagnosticsWarnDuringAFloodOfNonFiniteDataAndRecover)
+{
+  ros::NodeHandle global;
+  quarn_test::Inbox<DiagnosticArray> diagnostics(global, "/diagnostics");
+  ASSERT_NO_FATAL_FAILURE(start(Config().xml()));
+  ASSERT_TRUE(diagnostics.waitForPublisher()) << node_->output();
+  const std::string node = ns_ + "/hover_lock";
+  // Sends message every 20 ms until the node reports a status of level; that status, or a default one.
+  const auto feedUntil = [&](const NavigationData& message, int8_t level) {
+    const auto reported = [&] {
+      const std::vector<DiagnosticStatus> statuses = statusesOf(diagnostics, node);
+      return !statuses.empty() && statuses.back().level == level;
+    };
+    EXPECT_TRUE(quarn_test::waitUntil([&] {
+      navigation_.publish(message);
+      quarn_test::spinFor(0.02);
+      return reported();
+    })) << "no status of level "
+        << int(level) << "\n"
+        << node_->output();
+    return reported() ? statusesOf(diagnostics, node).back() : DiagnosticStatus();
+  };
+
+  const DiagnosticStatus flooded = feedUntil(navigation(NAN_, 0, 2, 0), DiagnosticStatus::WARN);
+  EXPECT_NE(std::string::npos, flooded.name.find("hover_lock")) << flooded.name;
+  EXPECT_EQ(0u, flooded.message.find("messages dropped as not finite: ")) << flooded.message;
+  const DiagnosticStatus recovered = feedUntil(navigation(0, 0, 2, 0), DiagnosticStatus::OK);
+  EXPECT_EQ("Controlling", recovered.message);
+  for (const DiagnosticStatus& status : statusesOf(diagnostics, node))
+  {
+    EXPECT_EQ(flooded.name, status.name);
+  }
+  // No input, no report: the aggregator then shows the status as stale.
+  EXPECT_TRUE(diagnostics.staysAt(diagnostics.size(), 1.5));
 }
 
 TEST(HoverLockStartUp, FailsWithStatus1AndSaysWhy)

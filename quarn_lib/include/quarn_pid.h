@@ -59,9 +59,26 @@ public:
   /// Writes the set-point and the proportional, integral and derivative gains of the last init into s, p, i, d.
   void getConfig(double& s, double& p, double& i, double& d) const;
 
+  /// The terms of one step, for plotting and tuning; their sum, clamped, is the step's output.
+  struct Step
+  {
+    double proportional = 0.0;  ///< kp * error
+    double integral = 0.0;      ///< ki * clamped error integral
+    double derivative = 0.0;    ///< kd * (error - previous error) / dt; 0 for a step with dt <= 0
+    double dt = 0.0;            ///< time step used (s), after the cap at the largest time step
+    bool clamped = false;       ///< the sum of the terms lay outside the output bounds
+  };
+
+  /// Terms of the last step of any form; all zero before the first step and after init. Judged against the
+  /// current output bounds, should config have changed them since.
+  Step lastStep() const;
+
 private:
   /// max if value > max, else min if value < min, else value (a NaN passes through).
   static double saturate(double value, double min, double max) { return value > max ? max : value < min ? min : value; }
+
+  /// Unclamped output for error after previous over dt (s) with the stored integral; its terms into terms.
+  double law(double error, double previous, double dt, Step& terms) const;
 
   const double MAX_ERROR_INTEGRAL = 10.0;
   const double MIN_ERROR_INTEGRAL = -10.0;
@@ -81,6 +98,9 @@ private:
   double maxAction_ = MAX_ACTION;
   double minAction_ = MIN_ACTION;
   double maxElapsedTime_ = MAX_PERIOD;
+  // What lastStep() needs beyond the state a step keeps anyway: the error before error1_ and the time step.
+  double error2_ = 0.0;
+  double lastDt_ = 0.0;
 };
 
 inline void CPid::init(double s, double p, double i, double d)
@@ -92,6 +112,8 @@ inline void CPid::init(double s, double p, double i, double d)
   errorIntegral_ = 0.0;
   error1_ = 0.0;
   lastTime_ = detail::now();
+  error2_ = 0.0;
+  lastDt_ = 0.0;
 }
 
 inline void CPid::config(double intMinE, double intMaxE, double minA, double maxA, double mET)
@@ -120,13 +142,36 @@ inline double CPid::action(double measure, double T)
   const bool timed = dt > 0.0;
   const double integral = timed ? errorIntegral_ + error * dt : errorIntegral_;
   errorIntegral_ = saturate(integral, integralMinError_, integralMaxError_);
-  double u = kp_ * error + ki_ * errorIntegral_;
-  if (timed)
-  {
-    u += kd_ * (error - error1_) / dt;
-  }
+  Step terms;
+  const double u = law(error, error1_, dt, terms);
+  error2_ = error1_;
   error1_ = error;
+  lastDt_ = dt;
   return saturate(u, minAction_, maxAction_);
+}
+
+inline CPid::Step CPid::lastStep() const
+{
+  // The step's own law on the operands it kept, so the terms add up to its output exactly; storing the terms in
+  // every step would slow it down for callers that never look.
+  Step step;
+  const double u = law(error1_, error2_, lastDt_, step);
+  step.clamped = u > maxAction_ || u < minAction_;
+  return step;
+}
+
+inline double CPid::law(double error, double previous, double dt, Step& terms) const
+{
+  terms.proportional = kp_ * error;
+  terms.integral = ki_ * errorIntegral_;
+  terms.dt = dt;
+  double u = terms.proportional + terms.integral;
+  if (dt > 0.0)
+  {
+    terms.derivative = kd_ * (error - previous) / dt;
+    u += terms.derivative;
+  }
+  return u;
 }
 
 inline double CPid::action(double measure)

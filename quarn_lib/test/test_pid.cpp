@@ -304,3 +304,32 @@ TEST(CPid, FirstClockStepMeasuresFromInit)
 }
 
 }  // namespace
+
+TEST(CPid, LastStepHoldsTheTermsOfTheOutput)
+{
+  FakeClock clock;
+  pid::CPid pid;
+  pid.init(0.0, 2.0, 0.5, 0.1);
+  // Error 0.3 over 0.1 s: integral 0.03, derivative kick 0.1 * 0.3 / 0.1; 0.915 within the bounds.
+  const double output = pid.action(-0.3, 0.1);
+  pid::CPid::Step step = pid.lastStep();
+  EXPECT_NEAR(0.6, step.proportional, kTolerance);
+  EXPECT_NEAR(0.015, step.integral, kTolerance);
+  EXPECT_NEAR(0.3, step.derivative, kTolerance);
+  EXPECT_EQ(0.1, step.dt);
+  EXPECT_FALSE(step.clamped);
+  EXPECT_EQ(step.proportional + step.integral + step.derivative, output);
+
+  // No derivative without a time step; a clock-driven step keeps the one it measured (250.999 ms: 0.25 s).
+  EXPECT_EQ(-1.0, pid.action(5.0, 0.0));
+  EXPECT_EQ(0.0, pid.lastStep().derivative);
+  EXPECT_TRUE(pid.lastStep().clamped);
+  clock.advanceUs(250999L);
+  EXPECT_EQ(1.0, pid.action(-1.2));
+  EXPECT_EQ(0.25, pid.lastStep().dt);
+  EXPECT_NEAR(0.1 * (1.2 + 5.0) / 0.25, pid.lastStep().derivative, kTolerance);
+
+  pid.init(0.0, 2.0, 0.5, 0.1);
+  step = pid.lastStep();
+  EXPECT_EQ(0.0, step.proportional + step.integral + step.derivative + step.dt);
+}

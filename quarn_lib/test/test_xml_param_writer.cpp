@@ -253,6 +253,29 @@ TEST(XmlParamDocWriter, RefusesWhatItCouldNotReadBack)
   EXPECT_EQ("<&\"'>\t\n", reread.getString("R/s"));
 }
 
+TEST(XmlParamDocWriter, NamespacePrefixBoundAboveTheNewItemIsAccepted)
+{
+  XmlParamDoc doc;
+  doc.loadXmlString("<root xmlns:a=\"urn:x\"><s xmlns:b=\"urn:y\"/><t/></root>");
+  doc.addInteger("root/s", "a:x", 1);
+  doc.addReal("root/s", "b:y", 0.5);
+  doc.addInteger("root/s/a:x", "a:z", 2);  // a is also bound by the new element's own name
+  // b is declared on s only, and nothing in the document binds c: both refused, the document unchanged.
+  for (const char* name : { "b:z", "c:z" })
+  {
+    EXPECT_EQ("Could not add item: SAXParseException: Unbound prefix in line 1 column 0",
+              errorOf([&] { doc.addInteger("root/t", name, 3); }))
+        << name;
+  }
+  XmlParamDoc reread;
+  reread.loadXmlString(doc.getXmlString());
+  EXPECT_EQ(1, reread.getInteger("root/s/a:x"));
+  EXPECT_EQ(0.5, reread.getReal("root/s/b:y"));
+  EXPECT_EQ(2, reread.getInteger("root/s/a:x/a:z"));
+  EXPECT_FALSE(reread.itemExists("root/t/b:z"));
+  EXPECT_FALSE(reread.itemExists("root/t/c:z"));
+}
+
 TEST(XmlParamDocWriter, SectionIsCopiedFromAnotherDocument)
 {
   XmlParamDoc doc = emptyDoc();

@@ -55,7 +55,7 @@ SCENARIOS = (
     Scenario("mode0", "mode 0: servo onto a target 3 m ahead and 2 m to the left on the default vehicle; "
              "depth and heading held",
              SOURCES / "quarn_dev" / "config" / "hover_lock_mode0.xml", (3.0, 2.0, 2.0, 0.0), (0.0, 0.0, 2.0, 0.0), 1,
-             30.0, visual_target=(3.0, 2.0, 2.0)),
+             40.0, visual_target=(3.0, 2.0, 2.0)),
 )
 
 

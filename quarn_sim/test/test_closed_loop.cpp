@@ -292,3 +292,21 @@ TEST(Fidelity, TheCampaignAgreesWithTheRealNodeOnTheDemoScenario)
     EXPECT_NEAR(campaign.finalError[i], real.finalError[i], tolerance[i]) << "axis " << i;
   }
 }
+
+TEST(SimulationLaunch, EndsWhenHoverLockExits)
+{
+  const std::string ns = quarn_test::testNamespace();
+  const std::string config = ::testing::TempDir() + "refused_" + std::to_string(getpid()) + ".xml";
+  std::ofstream(config) << "<hover_lock><mode type=\"integer\" value=\"1\"/></hover_lock>\n";
+  quarn_test::ChildProcess launch =
+      quarn_test::startProcess({ "roslaunch", "quarn_sim", "hover_lock_sim.launch", "config:=" + config },
+                               { { "ROS_NAMESPACE", ns },
+                                 { "ROS_PACKAGE_PATH", QUARN_SIM_SOURCE_DIR "/.." },
+                                 { "CMAKE_PREFIX_PATH", QUARN_DEVEL_PREFIX } });
+  // roslaunch itself takes a while to come up.
+  const auto end = launch.waitExit(60.0);
+  std::remove(config.c_str());
+  ASSERT_TRUE(end) << "the simulation kept running:\n" << launch.output();
+  const std::string output = launch.output();
+  EXPECT_NE(std::string::npos, output.find("REQUIRED process [" + ns.substr(1) + "/hover_lock-1] has died")) << output;
+}

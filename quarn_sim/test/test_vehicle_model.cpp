@@ -1,6 +1,7 @@
 #include <cmath>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -366,4 +367,9 @@ TEST(VehicleModelDocument, TheIdealVehicleIsAValidDocumentThatWritesAndReadsBack
   const VehicleModelConfig read = loadVehicleModel(mapper.getXmlString());
   EXPECT_EQ(idealVehicle().maxVelocity, read.maxVelocity);
   EXPECT_EQ(20.0, read.navRate);
+
+  // A record filled in code is checked too: the model indexes its vectors on every step.
+  VehicleModelConfig shortLags = idealVehicle();
+  shortLags.timeConstant = Eigen::Vector3d(0, 0, 0);
+  EXPECT_THROW(VehicleModel(shortLags, {}, 1), std::invalid_argument);
 }

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <list>
+#include <map>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -26,6 +27,8 @@
 #include <Poco/DOM/Element.h>
 #include <Poco/DOM/NamedNodeMap.h>
 #include <Poco/DOM/Node.h>
+#include <Poco/DOM/NodeFilter.h>
+#include <Poco/DOM/NodeIterator.h>
 #include <Poco/Exception.h>
 #include <Poco/SAX/SAXParser.h>
 #include <Poco/SAX/XMLReader.h>
@@ -59,6 +62,9 @@ using Poco::XML::XMLWriter;
 namespace detail
 {
 
+/// Namespace prefix to URI.
+using NamespaceDeclarations = std::map<std::string, std::string>;
+
 /// DOM builder that refuses, while parsing, documents nested deeper than a limit.
 /// Poco frees and writes a DOM tree recursively, one stack frame per level, so a deep tree must never
 /// come to exist: a 300,000-level document parses fine and then crashes the process when released.
@@ -70,14 +76,22 @@ public:
     : DOMBuilder(reader, pNamePool), maxDepth_(maxDepth)
   {}
 
+  /// Namespace prefixes (other than the default one) and the URIs they were bound to, per element that declared
+  /// any, by the element's place in document order (0 for the root). The DOM itself keeps no declarations.
+  const std::vector<std::pair<std::size_t, NamespaceDeclarations>>& declarations() const { return declared_; }
+
 protected:
   void startElement(const XMLString& uri, const XMLString& localName, const XMLString& qname,
                     const Attributes& attributes) override;
   void endElement(const XMLString& uri, const XMLString& localName, const XMLString& qname) override;
+  void startPrefixMapping(const XMLString& prefix, const XMLString& uri) override;
 
 private:
   int maxDepth_;
   int depth_ = 0;
+  std::size_t elements_ = 0;
+  NamespaceDeclarations pending_;
+  std::vector<std::pair<std::size_t, NamespaceDeclarations>> declared_;
 };
 
 inline void DepthLimitedBuilder::startElement(const XMLString& uri, const XMLString& localName, const XMLString& qname,
@@ -86,7 +100,19 @@ inline void DepthLimitedBuilder::startElement(const XMLString& uri, const XMLStr
   if (++depth_ > maxDepth_)
     // The parser turns this into a SAXParseException with the position, and the builder frees what it has.
     throw Poco::XML::XMLException("Document nested deeper than " + std::to_string(maxDepth_) + " levels");
+  if (!pending_.empty())
+  {
+    declared_.emplace_back(elements_, std::move(pending_));
+    pending_.clear();
+  }
+  ++elements_;
   DOMBuilder::startElement(uri, localName, qname, attributes);
+}
+
+inline void DepthLimitedBuilder::startPrefixMapping(const XMLString& prefix, const XMLString& uri)
+{
+  if (!prefix.empty())
+    pending_[prefix] = uri;
 }
 
 inline void DepthLimitedBuilder::endElement(const XMLString& uri, const XMLString& localName, const XMLString& qname)
@@ -116,10 +142,31 @@ public:
   /// Parses text; throws Poco::Exception.
   AutoPtr<Document> parseString(const std::string& text) { return builder_.parseMemoryNP(text.data(), text.size()); }
 
+  /// The namespace declarations of doc, the document this parser returned last, by the elements that made them.
+  std::map<const Node*, NamespaceDeclarations> declarationsOf(Document* doc) const;
+
 private:
   SAXParser reader_;
   DepthLimitedBuilder builder_;
 };
+
+inline std::map<const Node*, NamespaceDeclarations> SafeDomParser::declarationsOf(Document* doc) const
+{
+  std::map<const Node*, NamespaceDeclarations> result;
+  const auto& declared = builder_.declarations();
+  if (declared.empty())
+    return result;
+  // The iterator visits elements in document order, the order the builder created them in.
+  Poco::XML::NodeIterator elements(doc, Poco::XML::NodeFilter::SHOW_ELEMENT);
+  auto next = declared.begin();
+  std::size_t place = 0;
+  for (Node* element = elements.nextNode(); element && next != declared.end(); element = elements.nextNode(), ++place)
+  {
+    if (next->first == place)
+      result[element] = (next++)->second;
+  }
+  return result;
+}
 
 /// Throws the failure to save filePath, with the system's text for the error number.
 inline void failToSave(const std::string& filePath, int error)
@@ -315,7 +362,8 @@ private:
     if (!pDoc_)
       throw std::runtime_error(ERR_MSG_NOT_LOADED);
   }
-  void hold(const std::function<AutoPtr<Document>()>& parse);
+  void hold(const detail::SafeDomParser& parser, const std::function<AutoPtr<Document>()>& parse);
+  std::string namespaceInScope(const Node* element, const std::string& prefix) const;
   Node* findElement(const std::string& xmlPath) const;
   Node* requireElement(const std::string& xmlPath) const;
   std::pair<std::string, std::string> getTypeValuePair(const std::string& xmlPath) const;
@@ -335,26 +383,32 @@ private:
   }
 
   AutoPtr<Document> pDoc_;
+  // Namespace declarations the loaded text made, by element, for names added later.
+  std::map<const Node*, detail::NamespaceDeclarations> declarations_;
 };
 
 inline void XmlParamDoc::loadXmlFile(const std::string& xmlFilePath)
 {
   // The pool outlives this call: every document parsed with it holds a reference.
   AutoPtr<NamePool> pNamePool(new NamePool(10000));
-  hold([&] { return detail::SafeDomParser(pNamePool, MAX_DEPTH).parseFile(xmlFilePath); });
+  detail::SafeDomParser parser(pNamePool, MAX_DEPTH);
+  hold(parser, [&] { return parser.parseFile(xmlFilePath); });
 }
 
 inline void XmlParamDoc::loadXmlString(const std::string& xmlString)
 {
-  hold([&] { return detail::SafeDomParser(nullptr, MAX_DEPTH).parseString(xmlString); });
+  detail::SafeDomParser parser(nullptr, MAX_DEPTH);
+  hold(parser, [&] { return parser.parseString(xmlString); });
 }
 
 /// Replaces the held document by what parse returns, or keeps it if parse throws.
-inline void XmlParamDoc::hold(const std::function<AutoPtr<Document>()>& parse)
+inline void XmlParamDoc::hold(const detail::SafeDomParser& parser, const std::function<AutoPtr<Document>()>& parse)
 {
   try
   {
-    pDoc_ = parse();
+    AutoPtr<Document> doc = parse();
+    declarations_ = parser.declarationsOf(doc);
+    pDoc_ = doc;
   }
   catch (const Poco::Exception& e)
   {
@@ -498,6 +552,7 @@ inline void XmlParamDoc::createEmptyDocument(const std::string& rootTagName)
   doc->appendChild(AutoPtr<Element>(doc->createElement(rootTagName)));
   requireReadable(doc, "Could not create document: ");
   pDoc_ = doc;
+  declarations_.clear();
 }
 
 inline void XmlParamDoc::addSection(const std::string& xmlPath, const std::string& xmlDocument)
@@ -576,7 +631,11 @@ inline void XmlParamDoc::addElement(const std::string& xmlPath, const std::strin
 {
   requireDocument();
   Node* parent = requireElement(xmlPath);
-  AutoPtr<Element> element = pDoc_->createElement(name);
+  // A prefix bound where the element goes makes a namespaced element, which the writer declares on it; an unbound
+  // one makes a plain element that the check below refuses.
+  const std::string::size_type colon = name.find(':');
+  const std::string uri = colon == std::string::npos ? std::string() : namespaceInScope(parent, name.substr(0, colon));
+  AutoPtr<Element> element = uri.empty() ? pDoc_->createElement(name) : pDoc_->createElementNS(uri, name);
   element->setAttribute("type", type);
   element->setAttribute("value", value);
   requireReadable(element, "Could not add item: ");
@@ -600,6 +659,25 @@ inline void XmlParamDoc::requireReadable(const Node* node, const std::string& pr
   {
     throw std::runtime_error(prefix + e.what());
   }
+}
+
+/// URI bound to prefix at element: by an element's own prefixed name or by a declaration the loaded text made,
+/// the nearest to element first; empty when the prefix is bound nowhere.
+inline std::string XmlParamDoc::namespaceInScope(const Node* element, const std::string& prefix) const
+{
+  for (const Node* n = element; n && n->nodeType() == Node::ELEMENT_NODE; n = n->parentNode())
+  {
+    if (n->prefix() == prefix && !n->namespaceURI().empty())
+      return n->namespaceURI();
+    const auto declared = declarations_.find(n);
+    if (declared != declarations_.end())
+    {
+      const auto binding = declared->second.find(prefix);
+      if (binding != declared->second.end())
+        return binding->second;
+    }
+  }
+  return std::string();
 }
 
 /// The element at xmlPath, or null for a path with no segments (which names the document node).

@@ -175,7 +175,7 @@ public:
   static constexpr double COMMAND_TIMEOUT = 0.5;
 
   /// At rest at `start` at time 0; gust and navigation noise drawn from generators seeded with `seed`.
-  /// The model must be valid (modelFault empty).
+  /// Throws std::invalid_argument with modelFault's text for a model that breaks a rule of the document.
   VehicleModel(const VehicleModelConfig& model, const Pose& start, unsigned seed);
 
   /// Takes a set-point received at `time` (s, not before the previous one); it replaces the previous one
@@ -213,6 +213,7 @@ private:
     Command command;
   };
 
+  static const VehicleModelConfig& checked(const VehicleModelConfig& model);
   void step();
   Velocity setPointAt(double time);
 
@@ -349,7 +350,7 @@ inline VehicleModelConfig idealVehicle()
 }
 
 inline VehicleModel::VehicleModel(const VehicleModelConfig& model, const Pose& start, unsigned seed)
-  : model_(model),
+  : model_(checked(model)),
     gustRandom_(seed),
     noiseRandom_(seed ^ 0x9e3779b9u),
     latencySteps_(static_cast<std::int64_t>(std::floor(model.navLatency / STEP + 1e-9)))
@@ -365,6 +366,17 @@ inline VehicleModel::VehicleModel(const VehicleModelConfig& model, const Pose& s
   {
     g = model_.gust[0] * gustNormal_(gustRandom_);
   }
+}
+
+inline const VehicleModelConfig& VehicleModel::checked(const VehicleModelConfig& model)
+{
+  // The vectors are indexed without checks on every step.
+  const std::string fault = modelFault(model);
+  if (!fault.empty())
+  {
+    throw std::invalid_argument(fault);
+  }
+  return model;
 }
 
 inline void VehicleModel::advance(double time)

@@ -265,8 +265,8 @@ int evaluate(int argc, char** argv)
   const Summary summary = summarise(runs);
   std::cout << "hover_lock_tune evaluate: " << configPath << " on " << modelPath << "\n"
             << "  " << options.runs << " runs of " << options.duration << " s (seed " << options.seed << ") in "
-            << std::fixed << std::setprecision(2) << elapsed << " s on " << options.threads << " threads\n"
-            << std::defaultfloat;
+            << std::fixed << std::setprecision(2) << elapsed << " s on " << options.threads
+            << (options.threads == 1 ? " thread\n" : " threads\n") << std::defaultfloat;
   printTable(std::cout, runs, summary);
 
   try

@@ -160,6 +160,10 @@ public:
   EnvVars childEnvironment() const;
   /// A new log file path in workDir, named after stem and numbered.
   std::string newLogPath(const std::string& stem);
+  /// Stops the master; every node keeps its connections to its peers but has no master to ask.
+  void stopMaster() { master_.reset(); }
+  /// Starts an empty master on the port of the stopped one; true once it answers.
+  bool restartMaster() { return startMaster(port_); }
 
 private:
   static RosEnvironment*& instance()
@@ -167,11 +171,12 @@ private:
     static RosEnvironment* env = nullptr;
     return env;
   }
-  bool startMaster();
+  bool startMaster(int port);
 
   std::string nodeName_;
   std::string workDir_;
   std::string masterUri_;
+  int port_ = 0;
   std::optional<ChildProcess> master_;
   int logCount_ = 0;
 };
@@ -533,9 +538,9 @@ inline std::string RosEnvironment::newLogPath(const std::string& stem)
   return workDir_ + "/" + stem + "_" + std::to_string(++logCount_) + ".log";
 }
 
-inline bool RosEnvironment::startMaster()
+inline bool RosEnvironment::startMaster(int port)
 {
-  const int port = freeTcpPort();
+  port_ = port;
   masterUri_ = "http://127.0.0.1:" + std::to_string(port) + "/";
   master_.emplace(std::vector<std::string>{ "rosmaster", "--core", "-p", std::to_string(port) }, childEnvironment(),
                   newLogPath("rosmaster"));
@@ -573,7 +578,7 @@ inline void RosEnvironment::SetUp()
   bool started = false;
   for (int attempt = 0; attempt < 3 && !started; ++attempt)
   {
-    started = startMaster();
+    started = startMaster(freeTcpPort());
   }
   if (!started)
   {

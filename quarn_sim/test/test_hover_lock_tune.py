@@ -1,0 +1,89 @@
+"""hover_lock_tune as a user runs it: subcommand dispatch, exit statuses and the JSON of evaluate.
+
+    test_hover_lock_tune.py TOOL
+"""
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+SOURCES = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir)
+MODEL = os.path.join(SOURCES, "quarn_sim", "config", "vehicle_default.xml")
+MODE1 = os.path.join(SOURCES, "quarn_dev", "config", "hover_lock_mode1.xml")
+MODE0 = os.path.join(SOURCES, "quarn_dev", "config", "hover_lock_mode0.xml")
+TOOL = None
+
+
+def tool(*args):
+    return subprocess.run([TOOL, *args], capture_output=True, text=True, timeout=120)
+
+
+class Dispatch(unittest.TestCase):
+    def test_help_lists_evaluate_and_a_wrong_command_line_is_status_1(self):
+        self.assertIn("evaluate", tool("--help").stdout)
+        self.assertIn("MODEL.xml CONFIG.xml", tool("help", "evaluate").stdout)
+        self.assertEqual(1, tool().returncode)
+        wrong = tool("frobnicate")
+        self.assertEqual(1, wrong.returncode)
+        self.assertIn("unknown subcommand 'frobnicate'", wrong.stderr)
+        self.assertEqual(1, tool("evaluate", MODEL).returncode)
+        self.assertEqual(1, tool("evaluate", MODEL, MODE1, "--runs", "x").returncode)
+
+
+class Evaluate(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+
+    def tearDown(self):
+        self.dir.cleanup()
+
+    def write(self, name, text):
+        path = os.path.join(self.dir.name, name)
+        with open(path, "w") as f:
+            f.write(text)
+        return path
+
+    def test_unreadable_or_refused_documents_are_status_2_naming_file_and_item(self):
+        with open(MODEL) as f:
+            broken = self.write("broken.xml", f.read().replace('<nav_rate type="real" value="10.0"/>',
+                                                                '<nav_rate type="real" value="0"/>'))
+        missing = os.path.join(self.dir.name, "none.xml")
+        short = self.write("short.xml", "<c><mode type=\"integer\" value=\"1\"/></c>")
+        malformed = self.write("bad.xml", "<c>")
+        # model, configuration, the file the message names, what it says
+        cases = [(missing, MODE1, missing, "cannot read"),
+                 (broken, MODE1, broken, "nav_rate must be > 0"),
+                 (MODEL, short, short, "Path element not found"),
+                 (MODEL, MODE0, MODE0, "mode 0"),
+                 (MODEL, malformed, malformed, "refused")]
+        for model, config, named, message in cases:
+            result = tool("evaluate", model, config)
+            self.assertEqual(2, result.returncode, (model, config, result.stderr))
+            self.assertIn(message, result.stderr)
+            self.assertIn(named, result.stderr)
+
+    def test_json_holds_every_run_and_the_summary(self):
+        out = os.path.join(self.dir.name, "c.json")
+        result = tool("evaluate", MODEL, MODE1, "--runs", "3", "--first", "8", "--duration", "30", "--json", out)
+        self.assertEqual(0, result.returncode, result.stderr)
+        self.assertIn("settled", result.stdout)
+        with open(out) as f:
+            document = json.load(f)
+        self.assertEqual([8, 9, 10], [r["run"] for r in document["runs"]])
+        self.assertEqual(9, document["runs"][0]["seed"])
+        summary = document["summary"]
+        self.assertEqual(3, summary["runs"])
+        self.assertEqual({"x", "y", "depth", "heading"}, set(summary["rms"]))
+        settled = [r for r in document["runs"] if r["settled"]]
+        self.assertEqual(len(settled), summary["settled"])
+        if len(settled) < 3:
+            self.assertIsNone(summary["settling_p95"])
+        for r in document["runs"]:
+            self.assertEqual(r["settled"], r["settling_time"] is not None)
+
+
+if __name__ == "__main__":
+    TOOL = sys.argv.pop(1)
+    unittest.main()
