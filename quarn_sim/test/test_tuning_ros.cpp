@@ -1,6 +1,7 @@
 // Identification and tuning against the real binaries: a bag recorded through ROS from hover_lock holding a
 // pose on vehicle_sim, and a tuned configuration loaded by the real node.
 
+#include <filesystem>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -85,6 +86,19 @@ TEST(TuningRos, ABagRecordedFromTheRealLoopGivesBackTheVehicle)
   }
   EXPECT_NEAR(model.navRate, id.navRate, 0.05 * model.navRate);
   EXPECT_NEAR(model.navLatency, id.navLatency, 0.02);
+
+  // The tool writes a model the simulator accepts; a bag it cannot read gives status 2 and no model.
+  const std::string written = quarn_test::RosEnvironment::get().workDir() + "/identified.xml";
+  for (const std::string& input : { bag + ".missing", bag })
+  {
+    quarn_test::ChildProcess tool =
+        quarn_test::startProcess({ HOVER_LOCK_TUNE_BINARY, "identify", input, "-o", written });
+    const auto end = tool.waitExit(3 * quarn_test::TIMEOUT);
+    ASSERT_TRUE(end) << tool.output();
+    EXPECT_EQ(input == bag ? 0 : 2, end->code) << tool.output();
+    EXPECT_EQ(input == bag, std::filesystem::exists(written)) << tool.output();
+  }
+  EXPECT_NEAR(model.delay, vehicle_sim::loadVehicleModel(quarn_test::readFile(written)).delay, 0.05);
 }
 
 TEST(TuningRos, TheTunedConfigurationLoadsInTheRealNodeInBothModes)
