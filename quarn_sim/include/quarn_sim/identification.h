@@ -9,7 +9,6 @@
 #include <array>
 #include <cmath>
 #include <limits>
-#include <numeric>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
@@ -40,7 +39,7 @@ struct Identification
   Estimate delay;                            ///< s: set-point to effect
   std::array<Estimate, 3> current;           ///< m/s, world frame
   std::array<double, 4> delayCorrelation{};  ///< correlation of each time constant with the delay (-1 .. 1)
-  std::array<double, 4> maxVelocity{};       ///< m/s, rad/s: the largest the recording shows, a lower bound
+  std::array<double, 4> maxVelocity{};       ///< m/s, rad/s: fitted clamp, at most the largest set-point: a lower bound
   std::array<double, 3> navNoise{};          ///< m (x and y), m (depth), rad (heading): white noise on the poses
   std::array<double, 2> gust{ 0, 1 };        ///< m/s and s: Gauss-Markov sigma and correlation time of the current
   double navRate = 0;                        ///< Hz: from the median interval between navigation messages

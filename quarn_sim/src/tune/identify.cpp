@@ -61,8 +61,8 @@ void print(const Recording& r, const Identification& id)
   std::printf("  delay         %s s\n", withSigma(id.delay).c_str());
   std::printf("  current       x %s   y %s   z %s m/s\n", withSigma(id.current[0]).c_str(),
               withSigma(id.current[1]).c_str(), withSigma(id.current[2]).c_str());
-  std::printf("  max_velocity  %.2f %.2f %.2f %.2f (the largest the bag shows: a lower bound)\n", id.maxVelocity[0],
-              id.maxVelocity[1], id.maxVelocity[2], id.maxVelocity[3]);
+  std::printf("  max_velocity  %.2f %.2f %.2f %.2f (fitted, at most the largest set-point seen: a lower bound)\n",
+              id.maxVelocity[0], id.maxVelocity[1], id.maxVelocity[2], id.maxVelocity[3]);
   std::printf("  nav_rate      %.1f Hz, nav_latency %.3f s%s\n", id.navRate, id.navLatency,
               r.stamped ? "" : " (no stamps: any latency is part of the delay)");
   std::printf("  nav_noise     %.3f m, %.3f m, %.3f rad; gust %.3f m/s over %.1f s (from the residuals)\n",
