@@ -44,11 +44,14 @@ def record(procs, proxy, devel, out, interactive):
 
 
 def tool(devel, *args):
-    """Runs hover_lock_tune with args, its output shown; RuntimeError when it fails."""
+    """Runs hover_lock_tune with args, its output shown and returned; RuntimeError when it fails."""
     command = [str(devel / "lib" / "quarn_sim" / "hover_lock_tune"), *map(str, args)]
     print("\n$ hover_lock_tune " + " ".join(map(str, args)), flush=True)
-    if subprocess.run(command).returncode != 0:
+    run = subprocess.run(command, stdout=subprocess.PIPE, text=True)
+    print(run.stdout, end="", flush=True)
+    if run.returncode != 0:
         raise RuntimeError("hover_lock_tune %s failed" % args[0])
+    return run.stdout
 
 
 def main():
@@ -62,11 +65,12 @@ def main():
         bag = record(procs, proxy, devel, out, interactive)
         model, tuned = out / "model.xml", out / "tuned.xml"
         tool(devel, "identify", bag, "-o", model)
-        tool(devel, "tune", model, "--config", EXAMPLE, "-o", tuned)
+        kept = "wrote the base gains" in tool(devel, "tune", model, "--config", EXAMPLE, "-o", tuned)
 
         results = []
-        for name, config in (("example", EXAMPLE), ("tuned", tuned)):
-            scenario = Scenario(name, "%s gains on the default vehicle: hold (0, 0, 2, 0) from (3, 0, 3, 1)" % name,
+        tuned_title = "tuned gains (the search found none better: the example's)" if kept else "tuned gains"
+        for name, config, title in (("example", EXAMPLE, "example gains"), ("tuned", tuned, tuned_title)):
+            scenario = Scenario(name, "%s on the default vehicle: hold (0, 0, 2, 0) from (3, 0, 3, 1)" % title,
                                 config, TARGET, START, SEED, COMPARED)
             print("\nRunning the real node with the %s gains" % name, flush=True)
             results.append((scenario, run_demo.run_scenario(scenario, procs, proxy, devel, out, interactive)))
