@@ -25,7 +25,7 @@ namespace
 // Gap between the messages of a steady navigation source.
 const double SOURCE_PERIOD = 0.05;
 
-// The example configuration holds (0, 0, 2) with proportional gain 0.5 on x: 1 m behind gives linear.x 0.5.
+// The example configuration holds (0, 0, 2, 0); 1 m behind, its x gains command linear.x at the limit, 1.0.
 NavigationData behind()
 {
   NavigationData message;
@@ -69,7 +69,7 @@ protected:
     {
       return ::testing::AssertionFailure() << "no response\n" << node_->output();
     }
-    if (responses_->last().twist.linear.x != 0.5)
+    if (responses_->last().twist.linear.x != 1.0)
     {
       return ::testing::AssertionFailure() << "linear.x " << responses_->last().twist.linear.x;
     }
