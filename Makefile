@@ -10,20 +10,21 @@ PACKAGES := ros-core-dev ros-std-msgs ros-geometry-msgs libpoco-dev libeigen3-de
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 # Debian's interpreter: the one first on PATH may lack catkin_pkg.
 PYTHON := /usr/bin/python3
-CMAKE_FLAGS := -DPYTHON_EXECUTABLE=$(PYTHON) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+# rosbag's CMake configuration reaches pluginlib, whose templates need Debian's interpreter as Python3 too.
+CMAKE_FLAGS := -DPYTHON_EXECUTABLE=$(PYTHON) -DPython3_EXECUTABLE=$(PYTHON) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
                -DCATKIN_DEVEL_PREFIX=$(CURDIR)/$(BUILD_DIR)/devel
 # Second tree: the unit tests and the fuzz targets under AddressSanitizer and UndefinedBehaviorSanitizer,
 # built with clang for libFuzzer. Any report fails the run.
 ASAN_DIR := $(BUILD_DIR)/asan
 SANITIZE := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
-ASAN_CMAKE_FLAGS := -DPYTHON_EXECUTABLE=$(PYTHON) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+ASAN_CMAKE_FLAGS := -DPYTHON_EXECUTABLE=$(PYTHON) -DPython3_EXECUTABLE=$(PYTHON) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
                     -DCMAKE_BUILD_TYPE= "-DCMAKE_CXX_FLAGS=-O1 -g $(SANITIZE)" "-DCMAKE_C_FLAGS=-O1 -g $(SANITIZE)" \
                     -DQUARN_SANITIZE=ON -DCATKIN_DEVEL_PREFIX=$(CURDIR)/$(ASAN_DIR)/devel
 SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:detect_stack_use_after_return=1:strict_init_order=1 \
                  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 FUZZ_SECONDS ?= 30
 
-.PHONY: setup build test clean sanitize fuzz bench demo format format-check
+.PHONY: setup build test clean sanitize fuzz bench demo tune-demo format format-check
 
 # One pinned formatter; the style is in .clang-format at the root.
 CLANG_FORMAT := clang-format-14
@@ -86,6 +87,11 @@ bench: $(BUILD_DIR)/Makefile
 # The real node against a simulated vehicle on a private master; results in out/demo/.
 demo: build
 	$(PYTHON) quarn_sim/demo/run_demo.py --devel $(BUILD_DIR)/devel --out out/demo
+
+# A bag recorded from the simulated vehicle, identified, tuned, and the tuned gains against the example on the real
+# node; results in out/tune/.
+tune-demo: build
+	$(PYTHON) quarn_sim/demo/run_tune_demo.py --devel $(BUILD_DIR)/devel --out out/tune
 
 clean:
 	rm -rf $(BUILD_DIR) out

@@ -251,30 +251,47 @@ def plot(path, results):
     plt.close(fig)
 
 
+def private_processes(out):
+    """Children on a private master at a free port, logged into out; Ctrl-C and termination raise SystemExit, so
+    a finally that calls stop_all stops every child."""
+    port = free_port()
+    env = dict(os.environ, ROS_MASTER_URI="http://127.0.0.1:%d" % port, ROS_HOSTNAME="127.0.0.1",
+               ROS_HOME=str(out / "ros"), ROSCONSOLE_STDOUT_LINE_BUFFERED="1")
+    for sig in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(sig, interrupted)
+    return Processes(env, out), port
+
+
+def start_master(procs, port):
+    """Starts the private master; returns a proxy to it once it answers."""
+    master = procs.start("rosmaster", ["rosmaster", "--core", "-p", str(port)])
+    proxy = xmlrpc.client.ServerProxy(procs.env["ROS_MASTER_URI"])
+    wait_for_master(master, proxy)
+    return proxy
+
+
 def interrupted(signum, _frame):
     print("\ninterrupted: stopping every process the demo started", file=sys.stderr)
     sys.exit(128 + signum)
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def arguments(description):
+    """The devel space and the output directory (created) of the command line."""
+    parser = argparse.ArgumentParser(description=description)
     parser.add_argument("--devel", required=True, type=Path, help="catkin devel space holding the binaries")
     parser.add_argument("--out", required=True, type=Path, help="directory for the results")
     args = parser.parse_args()
-    devel, out = args.devel.resolve(), args.out.resolve()
+    out = args.out.resolve()
     out.mkdir(parents=True, exist_ok=True)
+    return args.devel.resolve(), out
 
-    port = free_port()
-    env = dict(os.environ, ROS_MASTER_URI="http://127.0.0.1:%d" % port, ROS_HOSTNAME="127.0.0.1",
-               ROS_HOME=str(out / "ros"), ROSCONSOLE_STDOUT_LINE_BUFFERED="1")
-    procs = Processes(env, out)
-    # Ctrl-C and termination unwind through the finally below, which stops every child.
-    for sig in (signal.SIGINT, signal.SIGTERM):
-        signal.signal(sig, interrupted)
+
+def main():
+    devel, out = arguments(__doc__.splitlines()[0])
+
+    procs, port = private_processes(out)
     try:
-        master = procs.start("rosmaster", ["rosmaster", "--core", "-p", str(port)])
-        proxy = xmlrpc.client.ServerProxy(env["ROS_MASTER_URI"])
-        wait_for_master(master, proxy)
+        proxy = start_master(procs, port)
         interactive = sys.stdout.isatty()
         results = []
         for scenario in SCENARIOS:

@@ -118,6 +118,10 @@ inline RunResult runScenario(const quarn::dev::DeviceConfig& config, const vehic
 inline std::vector<RunResult> runCampaign(const quarn::dev::DeviceConfig& config,
                                           const vehicle_sim::VehicleModelConfig& model, const CampaignOptions& options);
 
+/// Calls job(i) for every i in [0, count), spread over threads threads (the caller's among them); each i once.
+template <typename Job>
+void inParallel(int count, int threads, const Job& job);
+
 /// Counts, settling percentiles (nearest rank, unsettled runs last) and medians of the runs.
 inline Summary summarise(const std::vector<RunResult>& runs);
 
@@ -250,27 +254,35 @@ inline RunResult RunMetrics::result() const
   return r;
 }
 
+template <typename Job>
+void inParallel(int count, int threads, const Job& job)
+{
+  std::atomic<int> next{ 0 };
+  const auto work = [&] {
+    for (int i = next++; i < count; i = next++)
+    {
+      job(i);
+    }
+  };
+  std::vector<std::thread> others;
+  for (int t = 1; t < threads; ++t)
+  {
+    others.emplace_back(work);
+  }
+  work();
+  for (std::thread& thread : others)
+  {
+    thread.join();
+  }
+}
+
 inline std::vector<RunResult> runCampaign(const quarn::dev::DeviceConfig& config,
                                           const vehicle_sim::VehicleModelConfig& model, const CampaignOptions& options)
 {
   std::vector<RunResult> results(static_cast<std::size_t>(std::max(options.runs, 0)));
-  std::atomic<int> next{ 0 };
-  const auto work = [&] {
-    for (int i = next++; i < options.runs; i = next++)
-    {
-      results[i] = runScenario(config, model, standardScenario(options.first + i, options.seed), options.duration);
-    }
-  };
-  std::vector<std::thread> threads;
-  for (int t = 1; t < options.threads; ++t)
-  {
-    threads.emplace_back(work);
-  }
-  work();
-  for (std::thread& thread : threads)
-  {
-    thread.join();
-  }
+  inParallel(options.runs, options.threads, [&](int i) {
+    results[i] = runScenario(config, model, standardScenario(options.first + i, options.seed), options.duration);
+  });
   return results;
 }
 

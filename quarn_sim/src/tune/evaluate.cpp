@@ -218,10 +218,6 @@ int evaluate(int argc, char** argv)
       "plot", po::value(&plotPath), "draw the settling-time distribution and the worst run per axis to FILE.png");
   po::options_description hidden;
   hidden.add_options()("model", po::value(&modelPath))("config", po::value(&configPath));
-  po::options_description all;
-  all.add(named).add(hidden);
-  po::positional_options_description positional;
-  positional.add("model", 1).add("config", 1);
 
   const auto usage = [&](std::ostream& out) {
     out << "Usage: hover_lock_tune evaluate MODEL.xml CONFIG.xml [options]\n\n"
@@ -231,22 +227,10 @@ int evaluate(int argc, char** argv)
            "2 when a document cannot be read or is refused.\n\n"
         << named;
   };
-  po::variables_map vm;
-  try
+  if (const std::optional<int> stop =
+          parseCommandLine(argc, argv, "evaluate", named, hidden, { "model", "config" }, usage))
   {
-    po::store(po::command_line_parser(argc, argv).options(all).positional(positional).run(), vm);
-    po::notify(vm);
-  }
-  catch (const po::error& e)
-  {
-    std::cerr << "hover_lock_tune evaluate: " << e.what() << "\n\n";
-    usage(std::cerr);
-    return 1;
-  }
-  if (vm.count("help"))
-  {
-    usage(std::cout);
-    return 0;
+    return *stop;
   }
   if (modelPath.empty() || configPath.empty() || options.runs < 1 || options.first < 0 || options.duration <= 0 ||
       options.threads < 1)

@@ -1,6 +1,8 @@
 // hover_lock_tune: tools to score and tune hover_lock configurations on a simulated vehicle, as subcommands.
 //
+//   rosrun quarn_sim hover_lock_tune identify BAG -o MODEL.xml
 //   rosrun quarn_sim hover_lock_tune evaluate MODEL.xml CONFIG.xml [--runs N ...]
+//   rosrun quarn_sim hover_lock_tune tune MODEL.xml --config BASE.xml -o TUNED.xml
 //   rosrun quarn_sim hover_lock_tune help evaluate
 #include <cstring>
 #include <iostream>
@@ -19,7 +21,9 @@ struct Subcommand
 };
 
 const Subcommand SUBCOMMANDS[] = {
+  { "identify", "fit a vehicle model to a recorded bag", hover_lock_tune::identify },
   { "evaluate", "score a configuration over the scenario campaign on a vehicle model", hover_lock_tune::evaluate },
+  { "tune", "search the gains that hold a vehicle model best and write the configuration", hover_lock_tune::tune },
 };
 
 int usage(std::ostream& out, int status)

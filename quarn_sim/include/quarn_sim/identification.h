@@ -1,0 +1,631 @@
+#ifndef QUARN_SIM_IDENTIFICATION_H
+#define QUARN_SIM_IDENTIFICATION_H
+
+// Identification of a vehicle model from a recording: the model's own equations of the per-axis lag behind the
+// delayed, clamped set-points, fitted to the recorded velocities, and the water current to the pose changes
+// (output error, nonlinear least squares); noise, gust and rates from what the fit leaves over.
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include <ceres/ceres.h>
+
+#include <quarn_sim/recording.h>
+#include <quarn_sim/vehicle_model.h>
+
+namespace hover_lock_tune
+{
+
+/// An estimate with its standard deviation (same unit); the deviation is infinite when the data cannot tell.
+struct Estimate
+{
+  double value = 0;
+  double sigma = std::numeric_limits<double>::infinity();
+};
+
+/// Every item of a vehicle model as a recording shows it, with the fit's uncertainties.
+///
+///   Identification id = identifyModel(readRecording("dive.bag", "navigator_data", "behavior_response"));
+///   double tauX = id.timeConstant[0].value;
+struct Identification
+{
+  std::array<Estimate, 4> timeConstant;      ///< s: body x, y, world z, yaw rate
+  Estimate delay;                            ///< s: set-point to effect
+  std::array<Estimate, 3> current;           ///< m/s, world frame
+  std::array<double, 4> delayCorrelation{};  ///< correlation of each time constant with the delay (-1 .. 1)
+  std::array<double, 4> maxVelocity{};       ///< m/s, rad/s: fitted clamp, at most the largest set-point: a lower bound
+  std::array<double, 3> navNoise{};          ///< m (x and y), m (depth), rad (heading): white noise on the poses
+  std::array<double, 2> gust{ 0, 1 };        ///< m/s and s: Gauss-Markov sigma and correlation time of the current
+  double navRate = 0;                        ///< Hz: from the median interval between navigation messages
+  double navLatency = 0;                     ///< s: median of record time minus stamp, 0 without stamps
+  std::array<double, 4> explained{};  ///< share (0..1) of the variance of the pose changes over WINDOW the fit explains
+  bool fromVelocities = false;        ///< the recorded velocities took part; else poses alone
+};
+
+/// Axes a recording never moves: they cannot be identified.
+struct NotExcited : std::runtime_error
+{
+  using std::runtime_error::runtime_error;
+};
+
+/// Names of the four axes in output and messages.
+constexpr std::array<const char*, 4> MODEL_AXES{ "x", "y", "z", "yaw" };
+
+/// Fits the model to the recording. Throws NotExcited naming the axes whose set-points never change by a tenth.
+inline Identification identifyModel(const Recording& recording);
+
+/// The model document of the estimates.
+inline vehicle_sim::VehicleModelConfig modelOf(const Identification& id);
+
+// ---------------------------------------------------------------------------------------------------------------
+
+namespace identification
+{
+
+/// Pose changes over windows of this length (s) carry the current and, without velocities, the dynamics.
+constexpr double WINDOW = 1.0;
+/// Smallest change of a set-point component (a tenth) that counts as excitation.
+constexpr double MIN_EXCITATION = 0.1 - 1e-9;
+
+inline double scalar(double x)
+{
+  return x;
+}
+
+template <typename J>
+double scalar(const J& jet)
+{
+  return jet.a;
+}
+
+/// Set-points as the vehicle holds them: each value is in force from its time to the next, or for
+/// the model's command timeout; inactive components are zero. Before the first time, nothing is in force.
+struct Schedule
+{
+  std::vector<double> time;
+  std::vector<std::array<double, 4>> value;
+};
+
+inline Schedule schedule(const std::vector<CommandSample>& commands)
+{
+  Schedule s;
+  for (std::size_t k = 0; k < commands.size(); ++k)
+  {
+    const CommandSample& c = commands[k];
+    std::array<double, 4> value{};
+    for (int i = 0; i < 4; ++i)
+    {
+      value[i] = c.active[i] ? c.value[i] : 0.0;
+    }
+    s.time.push_back(c.t);
+    s.value.push_back(value);
+    const double stale = c.t + vehicle_sim::VehicleModel::COMMAND_TIMEOUT;
+    if (k + 1 == commands.size() || commands[k + 1].t > stale)
+    {
+      s.time.push_back(stale);
+      s.value.push_back({});
+    }
+  }
+  return s;
+}
+
+/// What the residuals need of a recording, computed once.
+struct Data
+{
+  std::vector<double> t;                    // navigation times
+  std::vector<std::array<double, 4>> pose;  // x, y, z, yaw
+  std::vector<std::array<double, 4>> velocity;
+  std::vector<double> cosMid, sinMid;       // heading halfway through each interval (index of its end sample)
+  std::vector<std::array<double, 4>> step;  // measured change over each interval (yaw wrapped)
+  std::vector<std::size_t> windows;         // sample indices that bound consecutive windows
+  Schedule commands;
+  bool useVelocity = false, useWindows = true;
+  std::array<double, 4> velocityWeight{}, windowWeight{};
+
+  std::size_t velocityCount() const { return useVelocity ? 4 * t.size() : 0; }
+  std::size_t residualCount() const { return velocityCount() + (useWindows ? 4 * (windows.size() - 1) : 0); }
+};
+
+inline Data prepare(const Recording& r)
+{
+  Data d;
+  for (const NavSample& s : r.navigation)
+  {
+    d.t.push_back(s.t);
+    d.pose.push_back(s.pose);
+    d.velocity.push_back(s.velocity);
+  }
+  d.cosMid.resize(d.t.size());
+  d.sinMid.resize(d.t.size());
+  d.step.resize(d.t.size());
+  d.windows.push_back(0);
+  for (std::size_t n = 1; n < d.t.size(); ++n)
+  {
+    const auto &a = d.pose[n - 1], &b = d.pose[n];
+    const double turn = std::remainder(b[3] - a[3], 2 * M_PI);
+    d.step[n] = { b[0] - a[0], b[1] - a[1], b[2] - a[2], turn };
+    d.cosMid[n] = std::cos(a[3] + turn / 2);
+    d.sinMid[n] = std::sin(a[3] + turn / 2);
+    if (d.t[n] - d.t[d.windows.back()] >= WINDOW - 1e-9)
+    {
+      d.windows.push_back(n);
+    }
+  }
+  d.commands = schedule(r.commands);
+  d.velocityWeight.fill(1 / 0.02);
+  d.windowWeight.fill(1 / 0.05);
+  return d;
+}
+
+/// Residuals of the model against the data: velocities at every sample (when used), then the pose change over
+/// each window, weighted. Parameters: time constants (4), delay (1), velocities at the first sample (4),
+/// set-point clamps (4), current (3).
+struct OutputError
+{
+  const Data& d;
+  // Filled on a plain evaluation: the unweighted residual of every interval's pose change.
+  std::vector<std::array<double, 4>>* stepResiduals = nullptr;
+
+  template <typename T>
+  bool operator()(const T* tau, const T* delay, const T* v0, const T* clamp, const T* current, T* residuals) const;
+};
+
+template <typename T>
+bool OutputError::operator()(const T* tau, const T* delay, const T* v0, const T* clamp, const T* current,
+                             T* residuals) const
+{
+  const Schedule& s = d.commands;
+  std::array<T, 4> v, integral;
+  std::copy(v0, v0 + 4, v.begin());
+  // The vehicle at sample time t acts on the set-points of t - delay: walk the schedule in that time.
+  T time = T(d.t[0]) - delay[0];
+  std::size_t next = std::upper_bound(s.time.begin(), s.time.end(), scalar(time)) - s.time.begin();
+  std::array<double, 4> held = next == 0 ? std::array<double, 4>{} : s.value[next - 1];
+  const auto advance = [&](const T& h) {
+    if (!(scalar(h) > 0))
+    {
+      return;
+    }
+    for (int i = 0; i < 4; ++i)
+    {
+      const T u = vehicle_sim::clampSetPoint(T(held[i]), clamp[i]);
+      // The lag's decay over h seconds, as its decay over 1 s with the time constant scaled by 1 / h, so that h
+      // keeps its slope with respect to the delay.
+      const T decay = vehicle_sim::lagDecay(T(tau[i] / h), 1.0);
+      integral[i] += u * h + (v[i] - u) * tau[i] * (T(1) - decay);
+      v[i] = vehicle_sim::firstOrderStep(v[i], u, decay);
+    }
+  };
+
+  T* out = residuals;
+  std::array<T, 4> predicted{};
+  std::array<double, 4> measured{};
+  std::size_t window = 1;
+  for (std::size_t n = 0; n < d.t.size(); ++n)
+  {
+    const T target = T(d.t[n]) - delay[0];
+    integral.fill(T(0));
+    while (next < s.time.size() && s.time[next] < scalar(target))
+    {
+      advance(T(s.time[next]) - time);
+      time = T(s.time[next]);
+      held = s.value[next++];
+    }
+    advance(target - time);
+    time = target;
+    if (d.useVelocity)
+    {
+      for (int i = 0; i < 4; ++i)
+      {
+        *out++ = (v[i] - d.velocity[n][i]) * d.velocityWeight[i];
+      }
+    }
+    if (n == 0)
+    {
+      continue;
+    }
+    const double dt = d.t[n] - d.t[n - 1], c = d.cosMid[n], sn = d.sinMid[n];
+    const std::array<T, 4> change{ c * integral[0] - sn * integral[1] + current[0] * dt,
+                                   sn * integral[0] + c * integral[1] + current[1] * dt, integral[2] + current[2] * dt,
+                                   integral[3] };
+    for (int i = 0; i < 4; ++i)
+    {
+      predicted[i] += change[i];
+      measured[i] += d.step[n][i];
+    }
+    if constexpr (std::is_same_v<T, double>)
+    {
+      if (stepResiduals != nullptr)
+      {
+        auto& r = (*stepResiduals)[n];
+        for (int i = 0; i < 4; ++i)
+        {
+          r[i] = d.step[n][i] - change[i];
+        }
+      }
+    }
+    if (d.useWindows && window < d.windows.size() && n == d.windows[window])
+    {
+      for (int i = 0; i < 4; ++i)
+      {
+        *out++ = (predicted[i] - measured[i]) * d.windowWeight[i];
+        predicted[i] = T(0);
+        measured[i] = 0;
+      }
+      ++window;
+    }
+  }
+  return true;
+}
+
+/// The fit's parameters, grouped as the residual takes them.
+struct Parameters
+{
+  std::array<double, 4> tau{ 0.5, 0.5, 0.5, 0.5 };
+  double delay = 0.1;
+  std::array<double, 4> v0{};
+  std::array<double, 4> clamp{};
+  std::array<double, 3> current{};
+};
+
+/// Root mean square of every fourth entry of residuals from offset, in each of the four lanes.
+inline std::array<double, 4> laneRms(const double* residuals, std::size_t count)
+{
+  std::array<double, 4> sum{};
+  for (std::size_t k = 0; k < count; ++k)
+  {
+    sum[k % 4] += residuals[k] * residuals[k];
+  }
+  for (double& s : sum)
+  {
+    s = std::sqrt(s / std::max<std::size_t>(count / 4, 1));
+  }
+  return sum;
+}
+
+/// Median of values (taken by value: reordered).
+inline double median(std::vector<double> values)
+{
+  if (values.empty())
+  {
+    return 0;
+  }
+  std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+  return values[values.size() / 2];
+}
+
+/// White pose noise from the interval residuals: minus their lag-one autocovariance, which drift of the current
+/// barely touches.
+inline double whiteNoise(const std::vector<std::array<double, 4>>& steps, int axis)
+{
+  double sum = 0;
+  std::size_t count = 0;
+  for (std::size_t n = 2; n < steps.size(); ++n)
+  {
+    sum += steps[n][axis] * steps[n - 1][axis];
+    ++count;
+  }
+  return count == 0 ? 0.0 : std::sqrt(std::max(0.0, -sum / count));
+}
+
+/// Variance the integrated Gauss-Markov current (sigma, correlation time) adds to a position over h seconds.
+template <typename T>
+T gustVariance(const T& sigma, const T& correlation, double h)
+{
+  return T(2) * sigma * sigma * correlation * correlation * (h / correlation - T(1) + exp(-h / correlation));
+}
+
+/// Misfit of the logarithm of the variance a window of h seconds shows.
+struct GustGrowth
+{
+  double h, variance;
+  template <typename T>
+  bool operator()(const T* sigma, const T* correlation, T* residual) const
+  {
+    residual[0] = log(gustVariance(sigma[0], correlation[0], h) + T(1e-12)) - T(std::log(variance));
+    return true;
+  }
+};
+
+/// Gust sigma and correlation time from how the unexplained position change grows with the window length.
+inline std::array<double, 2> fitGust(const std::vector<std::array<double, 4>>& steps, const std::vector<double>& t,
+                                     const std::array<double, 3>& noise)
+{
+  ceres::Problem problem;
+  double sigma = 0.05, correlation = 2.0;
+  const double span = t.back() - t.front();
+  for (double h = 0.5; h <= span / 4; h *= 2)
+  {
+    double sum = 0;
+    std::size_t windows = 0, start = 1;
+    std::array<double, 3> acc{};
+    for (std::size_t n = 1; n < steps.size(); ++n)
+    {
+      for (int i = 0; i < 3; ++i)
+      {
+        acc[i] += steps[n][i];
+      }
+      if (t[n] - t[start - 1] >= h)
+      {
+        for (int i = 0; i < 3; ++i)
+        {
+          sum += acc[i] * acc[i] - 2 * noise[i == 2 ? 1 : 0] * noise[i == 2 ? 1 : 0];
+        }
+        acc = {};
+        ++windows;
+        start = n + 1;
+      }
+    }
+    if (windows >= 3 && sum > 0)
+    {
+      problem.AddResidualBlock(
+          new ceres::AutoDiffCostFunction<GustGrowth, 1, 1, 1>(new GustGrowth{ h, sum / (3 * windows) }), nullptr,
+          &sigma, &correlation);
+    }
+  }
+  if (problem.NumResidualBlocks() < 2)
+  {
+    return { 0.0, 1.0 };
+  }
+  problem.SetParameterLowerBound(&sigma, 0, 0.0);
+  problem.SetParameterLowerBound(&correlation, 0, 0.05);
+  problem.SetParameterUpperBound(&correlation, 0, 120.0);
+  ceres::Solver::Options options;
+  ceres::Solver::Summary summary;
+  ceres::Solve(options, &problem, &summary);
+  return { sigma, correlation };
+}
+
+/// Adds the output error of data to problem, with the bounds of each parameter.
+inline void addFit(ceres::Problem& problem, const Data& data, Parameters& p,
+                   const std::array<double, 4>& largestVelocity, const std::array<double, 4>& largestCommand)
+{
+  problem.AddResidualBlock(new ceres::AutoDiffCostFunction<OutputError, ceres::DYNAMIC, 4, 1, 4, 4, 3>(
+                               new OutputError{ data }, static_cast<int>(data.residualCount())),
+                           nullptr, p.tau.data(), &p.delay, p.v0.data(), p.clamp.data(), p.current.data());
+  for (int i = 0; i < 4; ++i)
+  {
+    problem.SetParameterLowerBound(p.tau.data(), i, 1e-3);
+    problem.SetParameterUpperBound(p.tau.data(), i, 10.0);
+    // The clamp lies between the fastest motion recorded (when velocities are) and the largest set-point.
+    const double slowest = data.useVelocity ? largestVelocity[i] : 0.1 * largestCommand[i];
+    problem.SetParameterLowerBound(p.clamp.data(), i, std::min(slowest, largestCommand[i] - 1e-6));
+    problem.SetParameterUpperBound(p.clamp.data(), i, largestCommand[i]);
+  }
+  if (!data.useWindows)
+  {
+    problem.SetParameterBlockConstant(p.current.data());
+  }
+  problem.SetParameterLowerBound(&p.delay, 0, 0.0);
+  problem.SetParameterUpperBound(&p.delay, 0, 2.0);
+}
+
+/// Solves, weighs each kind of residual by what the solution left of it (so each counts as its own noise), and
+/// solves again.
+inline void solveWeighted(ceres::Problem& problem, Data& data)
+{
+  ceres::Solver::Options options;
+  options.linear_solver_type = ceres::DENSE_QR;
+  options.max_num_iterations = 100;
+  ceres::Solver::Summary summary;
+  ceres::Solve(options, &problem, &summary);
+  std::vector<double> r;
+  problem.Evaluate(ceres::Problem::EvaluateOptions(), nullptr, &r, nullptr, nullptr);
+  const std::size_t velocityCount = data.velocityCount();
+  const auto velocityRms = laneRms(r.data(), velocityCount);
+  const auto windowRms = laneRms(r.data() + velocityCount, r.size() - velocityCount);
+  for (int i = 0; i < 4; ++i)
+  {
+    data.velocityWeight[i] = 1 / std::max(velocityRms[i] / data.velocityWeight[i], 1e-3);
+    data.windowWeight[i] = 1 / std::max(windowRms[i] / data.windowWeight[i], 1e-3);
+  }
+  ceres::Solve(options, &problem, &summary);
+}
+
+/// Standard deviations of the free parameters of a solved problem (residuals weighted to unit variance): the
+/// inverse of the information. Where the data cannot tell directions apart they stay infinite, not invented.
+inline void uncertainties(ceres::Problem& problem, Parameters& p, Identification& id, bool current)
+{
+  // A clamp that never binds has no slope at all: the others are uncertain given the clamps.
+  problem.SetParameterBlockConstant(p.clamp.data());
+  ceres::Covariance::Options options;
+  options.algorithm_type = ceres::DENSE_SVD;
+  ceres::Covariance covariance(options);
+  std::vector<std::pair<const double*, const double*>> blocks;
+  if (current)
+  {
+    blocks.emplace_back(p.current.data(), p.current.data());
+  }
+  if (!problem.IsParameterBlockConstant(&p.delay))
+  {
+    blocks.insert(blocks.end(), { { p.tau.data(), p.tau.data() }, { &p.delay, &p.delay }, { p.tau.data(), &p.delay } });
+  }
+  if (!covariance.Compute(blocks, &problem))
+  {
+    return;
+  }
+  if (current)
+  {
+    double c[9];
+    covariance.GetCovarianceBlock(p.current.data(), p.current.data(), c);
+    for (int i = 0; i < 3; ++i)
+    {
+      id.current[i].sigma = std::sqrt(c[4 * i]);
+    }
+  }
+  if (!problem.IsParameterBlockConstant(&p.delay))
+  {
+    double tauTau[16], delayDelay, tauDelay[4];
+    covariance.GetCovarianceBlock(p.tau.data(), p.tau.data(), tauTau);
+    covariance.GetCovarianceBlock(&p.delay, &p.delay, &delayDelay);
+    covariance.GetCovarianceBlock(p.tau.data(), &p.delay, tauDelay);
+    id.delay.sigma = std::sqrt(delayDelay);
+    for (int i = 0; i < 4; ++i)
+    {
+      id.timeConstant[i].sigma = std::sqrt(tauTau[5 * i]);
+      id.delayCorrelation[i] = tauDelay[i] / (id.timeConstant[i].sigma * id.delay.sigma);
+    }
+  }
+}
+
+}  // namespace identification
+
+inline Identification identifyModel(const Recording& recording)
+{
+  using namespace identification;
+  std::string quiet;
+  std::array<double, 4> largestCommand{};
+  for (int i = 0; i < 4; ++i)
+  {
+    double low = 0, high = 0;
+    for (const CommandSample& c : recording.commands)
+    {
+      const double u = c.active[i] ? c.value[i] : 0.0;
+      low = std::min(low, u);
+      high = std::max(high, u);
+      largestCommand[i] = std::max(largestCommand[i], std::abs(u));
+    }
+    if (high - low < MIN_EXCITATION)
+    {
+      quiet += std::string(quiet.empty() ? "" : ", ") + MODEL_AXES[i];
+    }
+  }
+  if (!quiet.empty())
+  {
+    throw NotExcited("the set-points never move axis " + quiet + ": record the vehicle moving on every axis");
+  }
+
+  Data data = prepare(recording);
+  Parameters p;
+  std::array<double, 4> largestVelocity{};
+  for (const NavSample& s : recording.navigation)
+  {
+    for (int i = 0; i < 4; ++i)
+    {
+      largestVelocity[i] = std::max(largestVelocity[i], std::abs(s.velocity[i]));
+    }
+  }
+  p.v0 = recording.navigation.front().velocity;
+  // Started below the largest set-point, a clamp that binds at all has a slope to follow.
+  for (int i = 0; i < 4; ++i)
+  {
+    p.clamp[i] = recording.hasVelocity ? std::min(largestVelocity[i], largestCommand[i]) : 0.9 * largestCommand[i];
+  }
+
+  // With velocities, they alone pin the dynamics and the pose changes then give the current: the gusts in the
+  // pose changes would otherwise leak into the time constants. Without, the pose changes carry everything.
+  data.useVelocity = recording.hasVelocity;
+  data.useWindows = !recording.hasVelocity;
+  ceres::Problem dynamics;
+  addFit(dynamics, data, p, largestVelocity, largestCommand);
+  solveWeighted(dynamics, data);
+  Identification id;
+  id.fromVelocities = data.useVelocity;
+  uncertainties(dynamics, p, id, !data.useVelocity);
+  if (data.useVelocity)
+  {
+    data.useVelocity = false;
+    data.useWindows = true;
+    ceres::Problem drift;
+    addFit(drift, data, p, largestVelocity, largestCommand);
+    for (double* block : { p.tau.data(), &p.delay, p.v0.data(), p.clamp.data() })
+    {
+      drift.SetParameterBlockConstant(block);
+    }
+    solveWeighted(drift, data);
+    uncertainties(drift, p, id, true);
+  }
+
+  id.delay.value = p.delay;
+  for (int i = 0; i < 4; ++i)
+  {
+    id.timeConstant[i].value = p.tau[i];
+    id.maxVelocity[i] = p.clamp[i];
+  }
+  for (int i = 0; i < 3; ++i)
+  {
+    id.current[i].value = p.current[i];
+  }
+
+  // What the fit leaves of each interval's pose change: white noise and the gusts.
+  std::vector<std::array<double, 4>> steps(data.t.size());
+  OutputError plain{ data, &steps };
+  std::vector<double> scratch(data.residualCount());
+  plain(p.tau.data(), &p.delay, p.v0.data(), p.clamp.data(), p.current.data(), scratch.data());
+  const double noiseXY = std::sqrt((std::pow(whiteNoise(steps, 0), 2) + std::pow(whiteNoise(steps, 1), 2)) / 2);
+  id.navNoise = { noiseXY, whiteNoise(steps, 2), whiteNoise(steps, 3) };
+  id.gust = fitGust(steps, data.t, id.navNoise);
+  // Over the recording the gusts average to a current of their own that no fit can tell from the real one.
+  const double span = data.t.back() - data.t.front();
+  for (Estimate& c : id.current)
+  {
+    c.sigma = std::hypot(c.sigma, id.gust[0] * std::sqrt(2 * id.gust[1] / span));
+  }
+
+  for (int i = 0; i < 4; ++i)
+  {
+    double unexplained = 0, variation = 0, mean = 0;
+    const std::size_t count = data.windows.size() - 1;
+    std::vector<double> change(count), miss(count);
+    for (std::size_t w = 0; w < count; ++w)
+    {
+      for (std::size_t n = data.windows[w] + 1; n <= data.windows[w + 1]; ++n)
+      {
+        change[w] += data.step[n][i];
+        miss[w] += steps[n][i];
+      }
+      mean += change[w] / count;
+    }
+    for (std::size_t w = 0; w < count; ++w)
+    {
+      unexplained += miss[w] * miss[w];
+      variation += (change[w] - mean) * (change[w] - mean);
+    }
+    id.explained[i] = variation > 0 ? std::max(0.0, 1 - unexplained / variation) : 0.0;
+  }
+
+  std::vector<double> intervals, lags;
+  for (std::size_t n = 1; n < data.t.size(); ++n)
+  {
+    intervals.push_back(data.t[n] - data.t[n - 1]);
+  }
+  for (const NavSample& s : recording.navigation)
+  {
+    lags.push_back(s.recordLag);
+  }
+  id.navRate = 1.0 / median(intervals);
+  id.navLatency = recording.stamped ? std::max(0.0, median(lags)) : 0.0;
+  return id;
+}
+
+inline vehicle_sim::VehicleModelConfig modelOf(const Identification& id)
+{
+  const auto values = [](const auto& estimates) {
+    Eigen::VectorXd v(estimates.size());
+    for (std::size_t i = 0; i < estimates.size(); ++i)
+    {
+      v[i] = estimates[i].value;
+    }
+    return v;
+  };
+  vehicle_sim::VehicleModelConfig model;
+  model.timeConstant = values(id.timeConstant);
+  model.delay = id.delay.value;
+  model.maxVelocity = Eigen::Map<const Eigen::Vector4d>(id.maxVelocity.data());
+  model.current = values(id.current);
+  model.gust = Eigen::Map<const Eigen::Vector2d>(id.gust.data());
+  model.navRate = id.navRate;
+  model.navLatency = id.navLatency;
+  model.navNoise = Eigen::Map<const Eigen::Vector3d>(id.navNoise.data());
+  return model;
+}
+
+}  // namespace hover_lock_tune
+
+#endif  // QUARN_SIM_IDENTIFICATION_H

@@ -1,0 +1,267 @@
+#pragma once
+
+// Offline tuning of hover_lock's twelve gains on a vehicle model: a bounded derivative-free search (NLopt's
+// BOBYQA) over a robust campaign cost.
+//
+// Cost of one run, errors e_i normalised by their tolerances (0.1 m, 0.05 rad), D the run's length:
+//   (1/D) sum_t (t/D) sum_i |e_i(t)| / tol_i dt      time-weighted absolute error: late errors weigh most
+//   + REVERSAL_WEIGHT * command reversals per second  chattering set-points
+//   + settling time / D, or UNSETTLED_PENALTY          slow or never settling
+// The search minimises the mean over a spread of scenarios of the standard set, on the model and on the model
+// with its time constants and delay scaled by 0.7 and 1.3, so that the gains hold on a vehicle a little off
+// its identification.
+//
+//   TuneOptions options;                                  // 24 scenarios of 30 s per model, 160 evaluations
+//   TuneResult result = tuneGains(base, model, options);
+//   quarn::dev::DeviceConfig tuned = withGains(base, result.gains);
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <functional>
+#include <vector>
+
+#include <nlopt.hpp>
+
+#include <quarn_dev/hover_lock_core.h>
+#include <quarn_sim/campaign.h>
+#include <quarn_sim/vehicle_model.h>
+
+namespace hover_lock_tune
+{
+
+/// Proportional, integral and derivative gain of x, y, z and yaw, in that order.
+using Gains = std::array<double, 12>;
+
+/// Weight of one command reversal per second in a run's cost.
+constexpr double REVERSAL_WEIGHT = 0.05;
+/// Cost of a run that does not settle (a settled one adds its settling time over its length, below 1).
+constexpr double UNSETTLED_PENALTY = 2.0;
+/// Scales of the time constants and delay the search also scores on.
+constexpr std::array<double, 3> MODEL_SCALES{ 1.0, 0.7, 1.3 };
+/// Search bounds: proportional gains (searched on a log scale), integral and derivative gains.
+constexpr double KP_MIN = 0.1, KP_MAX = 10.0, KI_MAX = 1.0, KD_MAX = 1.0;
+
+/// Size of the search.
+struct TuneOptions
+{
+  int scenarios = 24;     ///< scenarios of the standard set per model, spread over it
+  double duration = 30;   ///< simulated seconds per search run
+  unsigned seed = 1;      ///< noise seed of the search campaign
+  int evaluations = 160;  ///< cost evaluations the search may spend
+  int threads = 2;        ///< runs are spread over this many threads
+  /// Called after every evaluation with its number and the best cost so far.
+  std::function<void(int, double)> progress;
+};
+
+/// Outcome of a search.
+struct TuneResult
+{
+  Gains gains{};
+  double baseCost = 0, cost = 0;  ///< search cost of the starting and the found gains
+  int evaluations = 0;            ///< evaluations the search spent
+};
+
+/// The gains of a mode 1 configuration (extra entries of a gain vector are ignored).
+inline Gains gainsOf(const quarn::dev::DeviceConfig& config);
+
+/// config with gains in place of its first three entries per axis; mode, desired pose and extra entries kept.
+inline quarn::dev::DeviceConfig withGains(const quarn::dev::DeviceConfig& config, const Gains& gains);
+
+/// gains as a mode 1 configuration takes them: in mode 0 the depth and heading measures are reference minus
+/// current, the opposite of mode 1, so the same correction needs the opposite signs of those six gains. The
+/// conversion is its own inverse.
+inline Gains modeOneGains(Gains gains, int mode)
+{
+  for (int k = 6; mode == 0 && k < 12; ++k)
+  {
+    gains[k] = -gains[k];
+  }
+  return gains;
+}
+
+/// model with its time constants and its delay multiplied by scale.
+inline vehicle_sim::VehicleModelConfig scaledModel(const vehicle_sim::VehicleModelConfig& model, double scale);
+
+/// Cost of one run traced by runScenario (see the top of this header).
+inline double runCost(const RunResult& run, const std::vector<TracePoint>& trace, double duration);
+
+/// Mean run cost of gains on the three scaled models over the search scenarios.
+inline double searchCost(const quarn::dev::DeviceConfig& config, const vehicle_sim::VehicleModelConfig& model,
+                         const TuneOptions& options);
+
+/// Searches the gains of config (mode 1) that minimise the search cost on model, starting from config's own
+/// (clipped into the search bounds); config's own stand when nothing beats them. Deterministic for given options.
+inline TuneResult tuneGains(const quarn::dev::DeviceConfig& config, const vehicle_sim::VehicleModelConfig& model,
+                            const TuneOptions& options);
+
+// ---------------------------------------------------------------------------------------------------------------
+
+namespace tuning
+{
+
+/// Search coordinates in [0, 1] of gains, and back.
+inline std::vector<double> toUnit(const Gains& gains)
+{
+  std::vector<double> x(12);
+  for (int axis = 0; axis < 4; ++axis)
+  {
+    const double* g = &gains[3 * axis];
+    x[3 * axis] = std::log(std::clamp(g[0], KP_MIN, KP_MAX) / KP_MIN) / std::log(KP_MAX / KP_MIN);
+    x[3 * axis + 1] = std::clamp(g[1] / KI_MAX, 0.0, 1.0);
+    x[3 * axis + 2] = std::clamp(g[2] / KD_MAX, 0.0, 1.0);
+  }
+  return x;
+}
+
+inline Gains fromUnit(const std::vector<double>& x)
+{
+  Gains gains;
+  for (int axis = 0; axis < 4; ++axis)
+  {
+    gains[3 * axis] = KP_MIN * std::pow(KP_MAX / KP_MIN, x[3 * axis]);
+    gains[3 * axis + 1] = KI_MAX * x[3 * axis + 1];
+    gains[3 * axis + 2] = KD_MAX * x[3 * axis + 2];
+  }
+  return gains;
+}
+
+/// Scenario k of count, spread over the standard set: the stride 97 is prime to 256 and walks every factor
+/// (direction, radius, heading, current, depth) through its values.
+inline Scenario spreadScenario(int k, unsigned seed)
+{
+  return standardScenario((97 * k) % STANDARD_CONDITIONS, seed + static_cast<unsigned>(k));
+}
+
+}  // namespace tuning
+
+inline Gains gainsOf(const quarn::dev::DeviceConfig& config)
+{
+  Gains gains;
+  const Eigen::VectorXd* axes[] = { &config.pidConfigX, &config.pidConfigY, &config.pidConfigZ, &config.pidConfigYaw };
+  for (int axis = 0; axis < 4; ++axis)
+  {
+    for (int k = 0; k < 3; ++k)
+    {
+      gains[3 * axis + k] = (*axes[axis])[k];
+    }
+  }
+  return gains;
+}
+
+inline quarn::dev::DeviceConfig withGains(const quarn::dev::DeviceConfig& config, const Gains& gains)
+{
+  quarn::dev::DeviceConfig result = config;
+  Eigen::VectorXd* axes[] = { &result.pidConfigX, &result.pidConfigY, &result.pidConfigZ, &result.pidConfigYaw };
+  for (int axis = 0; axis < 4; ++axis)
+  {
+    for (int k = 0; k < 3; ++k)
+    {
+      (*axes[axis])[k] = gains[3 * axis + k];
+    }
+  }
+  return result;
+}
+
+inline vehicle_sim::VehicleModelConfig scaledModel(const vehicle_sim::VehicleModelConfig& model, double scale)
+{
+  vehicle_sim::VehicleModelConfig scaled = model;
+  scaled.timeConstant *= scale;
+  scaled.delay *= scale;
+  return scaled;
+}
+
+inline double runCost(const RunResult& run, const std::vector<TracePoint>& trace, double duration)
+{
+  const Axes tolerance{ POSITION_TOLERANCE, POSITION_TOLERANCE, POSITION_TOLERANCE, HEADING_TOLERANCE };
+  double weighted = 0;
+  for (std::size_t k = 1; k < trace.size(); ++k)
+  {
+    const double dt = trace[k].t - trace[k - 1].t;
+    for (int i = 0; i < 4; ++i)
+    {
+      weighted += trace[k].t / duration * std::abs(trace[k].error[i]) / tolerance[i] * dt;
+    }
+  }
+  return weighted / duration + REVERSAL_WEIGHT * run.reversalsPerSecond +
+         (run.settled ? run.settlingTime / duration : UNSETTLED_PENALTY);
+}
+
+inline double searchCost(const quarn::dev::DeviceConfig& config, const vehicle_sim::VehicleModelConfig& model,
+                         const TuneOptions& options)
+{
+  std::vector<vehicle_sim::VehicleModelConfig> models;
+  for (double scale : MODEL_SCALES)
+  {
+    models.push_back(scaledModel(model, scale));
+  }
+  const int jobs = options.scenarios * static_cast<int>(models.size());
+  std::vector<double> costs(static_cast<std::size_t>(jobs));
+  inParallel(jobs, options.threads, [&](int j) {
+    std::vector<TracePoint> trace;
+    const RunResult run =
+        runScenario(config, models[j / options.scenarios], tuning::spreadScenario(j % options.scenarios, options.seed),
+                    options.duration, &trace);
+    costs[j] = runCost(run, trace, options.duration);
+  });
+  // Summed in job order, so the cost does not depend on the number of threads.
+  double sum = 0;
+  for (double c : costs)
+  {
+    sum += c;
+  }
+  return sum / jobs;
+}
+
+inline TuneResult tuneGains(const quarn::dev::DeviceConfig& config, const vehicle_sim::VehicleModelConfig& model,
+                            const TuneOptions& options)
+{
+  struct Search
+  {
+    const quarn::dev::DeviceConfig& config;
+    const vehicle_sim::VehicleModelConfig& model;
+    const TuneOptions& options;
+    TuneResult result;
+  };
+  Search search{ config, model, options, {} };
+  search.result.gains = gainsOf(config);
+  search.result.baseCost = search.result.cost = searchCost(config, model, options);
+
+  nlopt::opt optimiser(nlopt::LN_BOBYQA, 12);
+  optimiser.set_lower_bounds(std::vector<double>(12, 0.0));
+  optimiser.set_upper_bounds(std::vector<double>(12, 1.0));
+  optimiser.set_initial_step(0.15);
+  optimiser.set_maxeval(options.evaluations);
+  optimiser.set_xtol_abs(1e-3);
+  optimiser.set_min_objective(
+      [](const std::vector<double>& unit, std::vector<double>&, void* data) {
+        Search& s = *static_cast<Search*>(data);
+        const Gains gains = tuning::fromUnit(unit);
+        const double cost = searchCost(withGains(s.config, gains), s.model, s.options);
+        if (cost < s.result.cost)
+        {
+          s.result.cost = cost;
+          s.result.gains = gains;
+        }
+        ++s.result.evaluations;
+        if (s.options.progress)
+        {
+          s.options.progress(s.result.evaluations, s.result.cost);
+        }
+        return cost;
+      },
+      &search);
+  std::vector<double> x = tuning::toUnit(gainsOf(config));
+  double found = 0;
+  try
+  {
+    optimiser.optimize(x, found);
+  }
+  catch (const nlopt::roundoff_limited&)
+  {
+    // The best gains so far stand.
+  }
+  return search.result;
+}
+
+}  // namespace hover_lock_tune

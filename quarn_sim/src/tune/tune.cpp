@@ -1,0 +1,192 @@
+// hover_lock_tune tune: the gains that hold a vehicle model best, searched offline and written as a complete
+// hover_lock configuration, with the campaign's scores of the base and the tuned gains side by side.
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iomanip>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+#include <boost/program_options.hpp>
+
+#include <quarn_sim/campaign.h>
+#include <quarn_sim/tuning.h>
+
+#include "subcommands.h"
+
+namespace po = boost::program_options;
+
+namespace hover_lock_tune
+{
+namespace
+{
+
+std::string text(double value, int precision, const char* unit = "")
+{
+  std::ostringstream out;
+  out << std::fixed << std::setprecision(precision) << value << unit;
+  return out.str();
+}
+
+std::string seconds(const std::optional<double>& value)
+{
+  return value ? text(*value, 1, " s") : "-";
+}
+
+std::string gainText(const Gains& gains, int axis)
+{
+  return text(gains[3 * axis], 3) + " " + text(gains[3 * axis + 1], 3) + " " + text(gains[3 * axis + 2], 3);
+}
+
+void row(const std::string& name, const std::string& base, const std::string& tuned)
+{
+  std::cout << "  " << std::left << std::setw(26) << name << std::setw(22) << base << tuned << "\n";
+}
+
+// Prints the campaign's scores of the base and the tuned gains, on the model and on its slower and faster
+// variants; whether the tuned gains settle at least as many runs on the model.
+bool printScores(const quarn::dev::DeviceConfig& base, const quarn::dev::DeviceConfig& tuned,
+                 const vehicle_sim::VehicleModelConfig& model, const CampaignOptions& campaign)
+{
+  bool settleAsOften = true;
+  const char* const axes[] = { "x", "y", "depth", "heading" };
+  const char* const units[] = { " m", " m", " m", " rad" };
+  row("", "BASE", "TUNED");
+  for (double scale : MODEL_SCALES)
+  {
+    // The variants only check that the gains still settle: a quarter of the runs keeps the tool quick.
+    CampaignOptions options = campaign;
+    options.runs = scale == 1.0 ? campaign.runs : std::max(campaign.runs / 4, 1);
+    const vehicle_sim::VehicleModelConfig scaled = scaledModel(model, scale);
+    const Summary b = summarise(runCampaign(base, scaled, options));
+    const Summary t = summarise(runCampaign(tuned, scaled, options));
+    const std::string on = scale == 1.0 ? "" : " (lags x" + text(scale, 1) + ")";
+    row("settled" + on, std::to_string(b.settled) + " / " + std::to_string(b.runs),
+        std::to_string(t.settled) + " / " + std::to_string(t.runs));
+    if (scale != 1.0)
+    {
+      continue;
+    }
+    settleAsOften = t.settled >= b.settled;
+    row("settling time, median", seconds(b.settlingP50), seconds(t.settlingP50));
+    row("settling time, 95th pct", seconds(b.settlingP95), seconds(t.settlingP95));
+    for (int i = 0; i < 4; ++i)
+    {
+      row(std::string("RMS error, median ") + axes[i], text(b.rmsMedian[i], 3, units[i]),
+          text(t.rmsMedian[i], 3, units[i]));
+    }
+    row("reversals per second", text(b.reversalsMedian, 2), text(t.reversalsMedian, 2));
+  }
+  return settleAsOften;
+}
+
+}  // namespace
+
+int tune(int argc, char** argv)
+{
+  TuneOptions search;
+  CampaignOptions campaign;
+  std::string modelPath, basePath, output;
+  po::options_description named("Options");
+  named.add_options()("help,h", "show this help and exit")("config", po::value(&basePath), "base configuration")(
+      "output,o", po::value(&output), "tuned configuration to write")(
+      "seed", po::value(&search.seed)->default_value(search.seed), "noise seed of the search and the scoring")(
+      "evaluations", po::value(&search.evaluations)->default_value(search.evaluations), "cost evaluations")(
+      "scenarios", po::value(&search.scenarios)->default_value(search.scenarios), "search scenarios per model")(
+      "search-duration", po::value(&search.duration)->default_value(search.duration), "seconds per search run")(
+      "runs", po::value(&campaign.runs)->default_value(campaign.runs), "runs of the scoring campaign")(
+      "threads", po::value(&search.threads)->default_value(search.threads), "threads the runs are spread over");
+  po::options_description hidden;
+  hidden.add_options()("model", po::value(&modelPath));
+
+  const auto usage = [&](std::ostream& out) {
+    out << "Usage: hover_lock_tune tune MODEL.xml --config BASE.xml -o TUNED.xml [options]\n\n"
+           "Searches the twelve gains (proportional, integral, derivative of x, y, z, yaw) that hold the vehicle\n"
+           "of MODEL.xml best over a spread of the campaign's scenarios, on the model and on the model with its\n"
+           "time constants and delay 30% smaller and larger (NLopt BOBYQA, deterministic for a seed). Writes\n"
+           "TUNED.xml: BASE.xml with the tuned gains, its mode and desired pose kept (mode 0 keeps the opposite\n"
+           "signs of its depth and heading gains). Prints the campaign's scores of BASE and TUNED side by side.\n"
+           "Exit status 0 when it wrote TUNED.xml, 1 for a wrong command line, 2 when a document cannot be\n"
+           "read or is refused.\n\n"
+        << named;
+  };
+  if (const std::optional<int> stop = parseCommandLine(argc, argv, "tune", named, hidden, { "model" }, usage))
+  {
+    return *stop;
+  }
+  if (modelPath.empty() || basePath.empty() || output.empty() || search.evaluations < 1 || search.scenarios < 1 ||
+      search.duration <= 0 || campaign.runs < 1 || search.threads < 1)
+  {
+    std::cerr << "hover_lock_tune tune: needs MODEL.xml, --config BASE.xml and -o TUNED.xml, and positive sizes\n\n";
+    usage(std::cerr);
+    return 1;
+  }
+
+  try
+  {
+    const vehicle_sim::VehicleModelConfig model = readModelFile(modelPath);
+    const quarn::dev::DeviceConfig base = readConfigFile(basePath);
+    if (base.mode != 0 && base.mode != 1)
+    {
+      throw InputError("configuration " + basePath + " has mode " + std::to_string(base.mode) +
+                       ": tuning serves modes 1 and 0");
+    }
+    // The search and the campaign run mode 1; a mode 0 base takes part with its depth and heading signs turned.
+    quarn::dev::DeviceConfig modeOne = withGains(base, modeOneGains(gainsOf(base), base.mode));
+    modeOne.mode = 1;
+
+    const bool interactive = isatty(STDERR_FILENO);
+    search.progress = [&](int evaluation, double best) {
+      if (interactive || evaluation % 20 == 0 || evaluation == search.evaluations)
+      {
+        std::cerr << (interactive ? "\r" : "") << "  search: evaluation " << evaluation << " / " << search.evaluations
+                  << ", best cost " << std::fixed << std::setprecision(4) << best << (interactive ? "" : "\n")
+                  << std::flush;
+      }
+    };
+    const auto started = std::chrono::steady_clock::now();
+    const TuneResult result = tuneGains(modeOne, model, search);
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    std::cerr << (interactive ? "\n" : "");
+    std::cout << "hover_lock_tune tune: " << basePath << " on " << modelPath << "\n  search cost "
+              << text(result.baseCost, 4) << " -> " << text(result.cost, 4) << " in " << result.evaluations
+              << " evaluations, " << text(elapsed, 1, " s") << "\n\n";
+
+    const quarn::dev::DeviceConfig tunedModeOne = withGains(modeOne, result.gains);
+    campaign.seed = search.seed;
+    campaign.threads = search.threads;
+    std::cout << "Campaign of " << campaign.runs << " runs of " << campaign.duration << " s:\n";
+    // The search saw a sample of the campaign; gains that settle fewer of its runs than the base are no gain.
+    const bool better = printScores(modeOne, tunedModeOne, model, campaign);
+    const quarn::dev::DeviceConfig tuned = better ? withGains(base, modeOneGains(result.gains, base.mode)) : base;
+    const char* const axes[] = { "x", "y", "z", "yaw" };
+    for (int axis = 0; axis < 4; ++axis)
+    {
+      row(std::string("gains ") + axes[axis] + " (p i d)", gainText(gainsOf(base), axis),
+          gainText(modeOneGains(result.gains, base.mode), axis));
+    }
+
+    quarn::xml::XmlParamMapper<quarn::dev::DeviceConfig> mapper("hover_lock");
+    quarn::dev::mapItems(mapper);
+    mapper.data() = tuned;
+    std::ofstream file(output);
+    file << mapper.getXmlString() << "\n";
+    if (!file.good())
+    {
+      throw InputError("cannot write " + output);
+    }
+    std::cout << (better ? "\nWrote " : "\nThe tuned gains settle fewer runs than the base: wrote the base gains to ")
+              << output << "\n";
+  }
+  catch (const InputError& e)
+  {
+    std::cerr << "hover_lock_tune tune: " << e.what() << "\n";
+    return 2;
+  }
+  return 0;
+}
+
+}  // namespace hover_lock_tune
