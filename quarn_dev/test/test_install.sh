@@ -133,11 +133,11 @@ for _ in $(seq 300); do
   sleep 0.1
 done
 grep -q "config file = " "$scratch/launch.log" || fail "the node did not start: $(cat "$scratch/launch.log")"
-# The example holds (0, 0, 2) with proportional gain 0.5 on x: one metre behind it, x is commanded 0.5.
+# The example holds (0, 0, 2) with proportional gain 2.5 on x: one metre behind it, x is commanded the limit, 1.
 # Navigation data goes out at 5 Hz until the first response has been read.
 answer=$(in_install_space "rostopic pub -r 5 /navigator_data quarn_common/NavigationData \
   '{pose: [-1, 0, 2, 0, 0, 0]}' >/dev/null 2>&1 & publisher=\$!
   timeout 60 rostopic echo -n 1 /behavior_response/twist/linear/x; status=\$?
   kill -KILL \$publisher; exit \$status") || fail "no response: $(cat "$scratch/launch.log")"
-grep -qx "0.5" <<<"$answer" || fail "x command '$answer' instead of 0.5"
+grep -qx "1.0" <<<"$answer" || fail "x command '$answer' instead of 1.0"
 echo "install space $prefix works"
