@@ -37,7 +37,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 
 step "configure and install into $prefix"
 cmake -S "$source_dir" -B "$scratch/build" -DCMAKE_INSTALL_PREFIX="$prefix" -DCATKIN_ENABLE_TESTING=OFF \
-      -DPYTHON_EXECUTABLE=/usr/bin/python3 -DPython3_EXECUTABLE=/usr/bin/python3 >"$scratch/configure.log" 2>&1 || { cat "$scratch/configure.log"; exit 1; }
+      -DPYTHON_EXECUTABLE=/usr/bin/python3 >"$scratch/configure.log" 2>&1 || { cat "$scratch/configure.log"; exit 1; }
 cmake --build "$scratch/build" --target install -j2 >"$scratch/install.log" 2>&1 || { tail -50 "$scratch/install.log"; exit 1; }
 # The install space must work on its own.
 rm -rf "$scratch/build"
