@@ -41,9 +41,15 @@ MICRO_ROWS = [
     ("Configuration load", "mapperLoadConfig", "XmlParamMapper: 6 items + load", "pocoParseConfig",
      "Poco DOM parse of the same text", "us", 1.5),
 ]
-NODE_NAMES = [("hover_lock", "hover_lock"), ("bare_log", "bare node + INFO line"), ("bare", "bare node")]
+NODE_NAMES = [("hover_lock", "hover_lock"), ("bare_log", "bare node + INFO line"), ("bare", "bare node"),
+              ("hover_lock_state", "hover_lock + ~state")]
 # The scenario campaign of hover_lock_tune: the mode 1 example on the default vehicle; runs, seconds each, goal (s).
 CAMPAIGN = {"full": (200, 60, 5.0), "brief": (2, 5, None)}
+# identify on a bag of the default vehicle held from an offset: seconds recorded, navigation rate (Hz), goal (s).
+IDENTIFY = {"full": (600, 20, 5.0), "brief": (20, 20, None)}
+# tune of the mode 1 example on the default vehicle: options, goal (s).
+TUNE = {"full": ([], 60.0), "brief": (["--evaluations", "2", "--scenarios", "2", "--search-duration", "5", "--runs",
+                                       "2"], None)}
 ROUND_TRIP_GOALS = {"p50": 1.05, "p99": 1.25}
 STATE_GOALS = {"p50": 1.05}  # publishing ~state against not publishing it
 
@@ -94,20 +100,42 @@ def micro_medians(micro):
     return figures
 
 
-def campaign(bin_dir, out_dir, brief):
-    """Wall-clock seconds of hover_lock_tune evaluate over the campaign, with its runs and simulated seconds."""
-    runs, seconds, goal = CAMPAIGN["brief" if brief else "full"]
+def tool_timings(bin_dir, out_dir, brief):
+    """Wall-clock seconds of hover_lock_tune's evaluate, identify and tune on the default vehicle: one dict per
+    tool with the row's name, what it ran on and its goal."""
+    size = "brief" if brief else "full"
     here = os.path.dirname(os.path.abspath(__file__))
-    tool = os.path.join(bin_dir, os.pardir, "quarn_sim", "hover_lock_tune")
-    cmd = [tool, "evaluate", os.path.join(here, os.pardir, os.pardir, "quarn_sim", "config", "vehicle_default.xml"),
-           os.path.join(here, os.pardir, "config", "hover_lock_mode1.xml"), "--runs", str(runs),
-           "--duration", str(seconds)]
-    started = time.monotonic()
-    run(cmd, os.path.join(out_dir, "campaign.log"))
-    return {"seconds": time.monotonic() - started, "runs": runs, "duration": seconds, "goal": goal}
+    tools = os.path.join(bin_dir, os.pardir, "quarn_sim")
+    tool = os.path.join(tools, "hover_lock_tune")
+    model = os.path.join(here, os.pardir, os.pardir, "quarn_sim", "config", "vehicle_default.xml")
+    config = os.path.join(here, os.pardir, "config", "hover_lock_mode1.xml")
+
+    def timed(name, what, cmd, on, goal):
+        started = time.monotonic()
+        run(cmd, os.path.join(out_dir, name + ".log"))
+        return {"bench": what[0], "measured": what[1], "seconds": time.monotonic() - started, "on": on,
+                "goal": goal}
+
+    runs, seconds, goal = CAMPAIGN[size]
+    timings = [timed("campaign", ("Scenario campaign", "hover_lock_tune evaluate, wall clock (s)"),
+                     [tool, "evaluate", model, config, "--runs", str(runs), "--duration", str(seconds)],
+                     "%d runs x %d s at 10 Hz, 2 threads" % (runs, seconds), goal)]
+    seconds, rate, goal = IDENTIFY[size]
+    bag = os.path.join(out_dir, "closed_loop.bag")
+    run([os.path.join(tools, "closed_loop_bag"), model, bag, str(seconds), str(rate)],
+        os.path.join(out_dir, "closed_loop_bag.log"))
+    timings.append(timed("identify", ("Identification", "hover_lock_tune identify, wall clock (s)"),
+                         [tool, "identify", bag, "-o", os.path.join(out_dir, "identified.xml")],
+                         "a bag of %d s of the default vehicle at %d Hz" % (seconds, rate), goal))
+    options, goal = TUNE[size]
+    timings.append(timed("tune", ("Tuning", "hover_lock_tune tune, wall clock (s)"),
+                         [tool, "tune", model, "--config", config, "-o", os.path.join(out_dir, "tuned.xml")]
+                         + options, "mode 1 example on the default vehicle, %s" % (" ".join(options) or "defaults"),
+                         goal))
+    return timings
 
 
-def table(ros, micro, scored=None):
+def table(ros, micro, timings=()):
     """Markdown rows of every figure against its baseline."""
     rows = ["| Benchmark | Measured | Value | Baseline | Value | Ratio | Goal | Samples |",
             "|---|---|---:|---|---:|---:|---|---|"]
@@ -130,6 +158,11 @@ def table(ros, micro, scored=None):
     for p in ("p50", "p99"):
         row("Controller state", "hover_lock + ~state %s (us)" % p, state[p], "hover_lock, ~state off", hl[p],
             "%.1f", STATE_GOALS.get(p), "%s / %s" % (counted(state), counted(hl)))
+    paced = {(r["node"], r["hz"]): r for r in ros["vehicle"]}
+    for hz in sorted({r["hz"] for r in ros["vehicle"]}):
+        on, off = paced[("hover_lock_state", hz)], paced[("hover_lock", hz)]
+        row("Controller state at %d Hz" % hz, "hover_lock + ~state p50 (us)", on["p50"], "hover_lock, ~state off",
+            off["p50"], "%.1f", STATE_GOALS["p50"], "%d / %d" % (on["answered"], off["answered"]))
     for p in ("p50", "p99"):
         row("INFO line per message", "bare node + INFO line %s (us)" % p, log[p], "bare node", bare[p], "%.1f",
             None, "%s / %s" % (counted(log), counted(bare)))
@@ -148,11 +181,10 @@ def table(ros, micro, scored=None):
     row("Callback arithmetic", "copy, error, 4 clock-driven steps, response (us)", step,
         "bare node round trip p50", bare["p50"], "%.2f", None,
         "%d runs, %d iterations" % figures["controlStep"][1:])
-    if scored:
-        goal = scored["goal"]
-        row("Scenario campaign", "hover_lock_tune evaluate, wall clock (s)", scored["seconds"], "goal",
-            goal or float("nan"), "%.2f", goal and ("< goal: %s" % ("met" if scored["seconds"] < goal else "missed")),
-            "%d runs x %d s at 10 Hz, 2 threads" % (scored["runs"], scored["duration"]))
+    for t in timings:
+        goal = t["goal"]
+        row(t["bench"], t["measured"], t["seconds"], "goal", goal or float("nan"), "%.2f",
+            goal and ("< goal: %s" % ("met" if t["seconds"] < goal else "missed")), t["on"])
     return rows
 
 
@@ -175,7 +207,7 @@ def rate_table(rates, timed):
     return rows
 
 
-def report(ros, micro, started, load_before, load_after, brief, scored=None):
+def report(ros, micro, started, load_before, load_after, brief, timings=()):
     lines = ["Benchmarks of hover_lock, %s (reproduce with `make bench`)." % started,
              "",
              "Machine: %s; load average %.2f before the run and %.2f after it." % (machine(), load_before,
@@ -199,7 +231,7 @@ def report(ros, micro, started, load_before, load_after, brief, scored=None):
               "wall-clock. Microbenchmarks: median CPU time of the runs." % ros["roundtrip"]["block"],
               "Both hover_lock nodes publish their diagnostics; the client reads them and the ~state topic, as "
               "an aggregator and a plotter would.", ""]
-    return "\n".join(lines + table(ros, micro, scored)) + "\n"
+    return "\n".join(lines + table(ros, micro, timings)) + "\n"
 
 
 def main():
@@ -215,15 +247,16 @@ def main():
     started = datetime.datetime.now().strftime("%Y-%m-%d %H:%M")
     load_before = os.getloadavg()[0]
     if not args.brief:
-        print("bench: round trips and rates (about a minute), then microbenchmarks...", flush=True)
+        print("bench: round trips and rates (about two minutes), microbenchmarks, then the tuning tools (about a "
+              "minute)...", flush=True)
     run([os.path.join(args.bin_dir, "ros_bench")] + counts["ros"] + ["--out", ros_json],
         os.path.join(args.out_dir, "ros_bench.log"))
     run([os.path.join(args.bin_dir, "micro_bench")] + counts["micro"]
         + ["--benchmark_out=" + micro_json, "--benchmark_out_format=json"],
         os.path.join(args.out_dir, "micro_bench.log"))
-    scored = campaign(args.bin_dir, args.out_dir, args.brief)
+    timings = tool_timings(args.bin_dir, args.out_dir, args.brief)
     with open(ros_json) as r, open(micro_json) as m:
-        text = report(json.load(r), json.load(m), started, load_before, os.getloadavg()[0], args.brief, scored)
+        text = report(json.load(r), json.load(m), started, load_before, os.getloadavg()[0], args.brief, timings)
     with open(os.path.join(args.out_dir, "results.md"), "w") as out:
         out.write(text)
     print(text, end="")

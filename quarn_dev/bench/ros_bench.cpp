@@ -401,7 +401,8 @@ int run(const Options& opt)
 
   ros::AsyncSpinner spinner(1, &queue);
   spinner.start();
-  const std::vector<Target*> rated = { targets[HOVER_LOCK].get(), targets[BARE_LOG].get(), targets[BARE].get() };
+  const std::vector<Target*> rated = { targets[HOVER_LOCK].get(), targets[BARE_LOG].get(), targets[BARE].get(),
+                                       targets[HOVER_LOCK_STATE].get() };
   const auto measureAll = [&](const std::vector<int>& ratesHz, double seconds, bool timed) {
     std::vector<RateResult> all;
     for (int hz : ratesHz)

@@ -26,7 +26,7 @@ def micro_figures(scale=1.0):
 def rate_figures(rates_hz, seconds, timed, answered_at_5k=15000):
     rates = []
     for hz in rates_hz:
-        for k, name in enumerate(("bare", "hover_lock", "bare_log")):
+        for k, name in enumerate(("bare", "hover_lock", "bare_log", "hover_lock_state")):
             sent = int(hz * seconds)
             answered = answered_at_5k if (hz == 5000 and name == "hover_lock") else sent
             rate = {"node": name, "hz": hz, "sent": sent, "answered": answered, "seconds": seconds,
@@ -87,6 +87,9 @@ class Table(unittest.TestCase):
         self.assertEqual(["220.5", "hover_lock, ~state off", "210.0", "1.050", "<= 1.05: met"],
                          row_of(rows, "Controller state", "hover_lock + ~state p50")[2:7])
         self.assertEqual("", row_of(rows, "Controller state", "hover_lock + ~state p99")[6])
+        # Paced at a vehicle rate: against hover_lock at the same rate.
+        self.assertEqual(["103.0", "hover_lock, ~state off", "101.0", "1.020", "<= 1.05: met", "60 / 60"],
+                         row_of(rows, "Controller state at 10 Hz", "hover_lock + ~state p50")[2:8])
 
     def test_info_line_cost_against_the_silent_node(self):
         rows = bench.table(ros_figures(), micro_figures())
@@ -102,14 +105,18 @@ class Table(unittest.TestCase):
         self.assertEqual(["10.00", "bare node round trip p50", "150.00", "0.067"],
                          row_of(rows, "Callback arithmetic", "copy")[2:6])
 
-    def test_campaign_against_its_goal(self):
-        scored = {"seconds": 4.2, "runs": 200, "duration": 60, "goal": 5.0}
-        rows = bench.table(ros_figures(), micro_figures(), scored)
-        self.assertEqual(["4.20", "goal", "5.00", "0.840", "< goal: met", "200 runs x 60 s at 10 Hz, 2 threads"],
+    def test_tool_timings_against_their_goals(self):
+        timings = [{"bench": "Scenario campaign", "measured": "hover_lock_tune evaluate", "seconds": 4.2,
+                    "on": "200 runs", "goal": 5.0},
+                   {"bench": "Tuning", "measured": "hover_lock_tune tune", "seconds": 61.0, "on": "defaults",
+                    "goal": 60.0},
+                   {"bench": "Identification", "measured": "hover_lock_tune identify", "seconds": 7.0,
+                    "on": "20 s", "goal": None}]
+        rows = bench.table(ros_figures(), micro_figures(), timings)
+        self.assertEqual(["4.20", "goal", "5.00", "0.840", "< goal: met", "200 runs"],
                          row_of(rows, "Scenario campaign", "hover_lock_tune")[2:8])
-        brief = dict(scored, seconds=7.0, goal=None)
-        self.assertEqual("", row_of(bench.table(ros_figures(), micro_figures(), brief), "Scenario campaign",
-                                    "hover_lock_tune")[6])
+        self.assertEqual("< goal: missed", row_of(rows, "Tuning", "hover_lock_tune")[6])
+        self.assertEqual("", row_of(rows, "Identification", "hover_lock_tune")[6])
 
 
 class RateTable(unittest.TestCase):
@@ -120,13 +127,14 @@ class RateTable(unittest.TestCase):
         # Ascending rates, hover_lock first, whatever order the figures come in.
         self.assertEqual(["| 10 Hz | hover_lock | 60 / 60 | 1.01 | 101.0 | 201.0 | 901.0 |",
                           "| 10 Hz | bare node + INFO line | 60 / 60 | 1.02 | 102.0 | 202.0 | 902.0 |",
-                          "| 10 Hz | bare node | 60 / 60 | 1.00 | 100.0 | 200.0 | 900.0 |"], rows[2:5])
-        self.assertEqual(8, len(rows))
+                          "| 10 Hz | bare node | 60 / 60 | 1.00 | 100.0 | 200.0 | 900.0 |",
+                          "| 10 Hz | hover_lock + ~state | 60 / 60 | 1.03 | 103.0 | 203.0 | 903.0 |"], rows[2:6])
+        self.assertEqual(10, len(rows))
 
     def test_stress_rates_without_round_trips_or_goals(self):
         rows = bench.rate_table(ros_figures(answered_at_5k=14999)["rate"], False)
         self.assertEqual("| Rate | Node | Answered / sent | CPU (% of a core) |", rows[0])
-        self.assertEqual("| 5000 Hz | hover_lock | 14999 / 15000 | 500.01 |", rows[5])
+        self.assertEqual("| 5000 Hz | hover_lock | 14999 / 15000 | 500.01 |", rows[6])
 
 
 def fake_binary(directory, name, body):
@@ -156,6 +164,7 @@ class Pipeline(unittest.TestCase):
         tools = os.path.join(self.dir.name, "quarn_sim")
         os.mkdir(tools)
         fake_binary(tools, "hover_lock_tune", "exit 0")
+        fake_binary(tools, "closed_loop_bag", "exit 0")
 
     def tearDown(self):
         self.dir.cleanup()
@@ -177,7 +186,8 @@ class Pipeline(unittest.TestCase):
         self.assertLess(vehicle, stress)
         self.assertLess(stress, round_trip)
         self.assertIn("| Callback arithmetic |", text)
-        self.assertIn("| Scenario campaign |", text)
+        for timed in ("Scenario campaign", "Identification", "Tuning"):
+            self.assertIn("| %s |" % timed, text)
 
     def test_a_failing_benchmark_fails_the_run(self):
         fake_binary(self.bin, "ros_bench", "echo no master; exit 3")

@@ -11,16 +11,16 @@
 #include <gtest/gtest.h>
 #include <rosbag/bag.h>
 
-#include <quarn_dev/hover_lock_core.h>
-#include <quarn_pid.h>
 #include <quarn_sim/identification.h>
 #include <quarn_sim/recording.h>
 #include <quarn_sim/vehicle_model.h>
+#include <quarn_sim_test/closed_loop.h>
 
 using hover_lock_tune::Identification;
 using hover_lock_tune::readRecording;
 using hover_lock_tune::Recording;
 using hover_lock_tune::RecordingError;
+using quarn_sim_test::closedLoop;
 
 namespace
 {
@@ -108,58 +108,6 @@ vehicle_sim::VehicleModelConfig slowVehicle()
   m.navRate = 20;
   m.navLatency = 0.05;
   return m;
-}
-
-// hover_lock's arithmetic and four controllers stepped at the navigation rate against the model, holding
-// (0, 0, 2, 0) from (3, -3, 3, 1); recorded as a bag would hold it, the set-points at the navigation times.
-Recording closedLoop(const vehicle_sim::VehicleModelConfig& model, double duration, bool velocities, unsigned seed)
-{
-  vehicle_sim::VehicleModel vehicle(model, { 3, -3, 3, 1 }, seed);
-  pid::CPid pids[4];
-  pids[0].init(0, 3, 0.05, 0);
-  pids[1].init(0, 3, 0.05, 0);
-  pids[2].init(0, 1, 0.1, 0);
-  pids[3].init(0, 3, 0.05, 0);
-  Eigen::VectorXd desired = Eigen::VectorXd::Zero(6);
-  desired[2] = 2;
-  Recording r;
-  r.hasVelocity = velocities;
-  r.stamped = true;
-  const double period = 1.0 / model.navRate;
-  const long periodMs = static_cast<long>(period * 1000);
-  for (int k = 1; k * period <= duration; ++k)
-  {
-    const double t = k * period;
-    vehicle.advance(t);
-    const vehicle_sim::NavigationSample nav = vehicle.navigationAt(t);
-    hover_lock_tune::NavSample sample;
-    sample.t = nav.stamp;
-    sample.recordLag = t - nav.stamp;
-    sample.pose = { nav.pose.x, nav.pose.y, nav.pose.z, nav.pose.yaw };
-    if (velocities)
-    {
-      sample.velocity = { nav.velocity.x, nav.velocity.y, nav.velocity.z, nav.velocity.yaw };
-    }
-    r.navigation.push_back(sample);
-
-    quarn::dev::NavigationPose pose{};
-    pose[0] = nav.pose.x;
-    pose[1] = nav.pose.y;
-    pose[2] = nav.pose.z;
-    pose[5] = nav.pose.yaw;
-    const Eigen::Vector4d error = quarn::dev::computeErrorPosition(pose, desired);
-    const quarn_common::BhResponse response =
-        quarn::dev::behaviorResponse(pids[0].action(error[0], periodMs), pids[1].action(error[1], periodMs),
-                                     pids[2].action(error[2], periodMs), pids[3].action(error[3], periodMs));
-    const auto& twist = response.twist;
-    hover_lock_tune::CommandSample command;
-    command.t = t;
-    command.value = { twist.linear.x, twist.linear.y, twist.linear.z, twist.angular.z };
-    command.active = { true, true, true, true };
-    r.commands.push_back(command);
-    vehicle.command({ { command.value[0], command.value[1], command.value[2], command.value[3] }, command.active }, t);
-  }
-  return r;
 }
 
 std::string errorOf(const std::function<void()>& action)
@@ -265,6 +213,27 @@ TEST(Recording, NonFiniteMessagesAndAClockThatGoesBackAreSkippedAndCounted)
   ASSERT_EQ(11u, r.navigation.size());
   EXPECT_EQ(0.3, r.navigation.back().pose[0]);
   EXPECT_EQ(10u, r.commands.size());
+}
+
+TEST(Recording, AClosedLoopWrittenToABagReadsBackAsItWas)
+{
+  const Recording written = closedLoop(defaultVehicle(), 20, true, 3);
+  TempBag bag;
+  quarn_sim_test::writeBag(written, bag.path());
+  const Recording read = readRecording(bag.path(), "navigator_data", "behavior_response");
+  ASSERT_EQ(written.navigation.size(), read.navigation.size());
+  ASSERT_EQ(written.commands.size(), read.commands.size());
+  EXPECT_TRUE(read.stamped);
+  EXPECT_TRUE(read.hasVelocity);
+  const double origin = read.navigation.front().t - written.navigation.front().t;
+  for (std::size_t k : { std::size_t{ 0 }, written.navigation.size() - 1 })
+  {
+    EXPECT_NEAR(written.navigation[k].t, read.navigation[k].t - origin, 1e-6) << k;
+    EXPECT_NEAR(written.navigation[k].recordLag, read.navigation[k].recordLag, 1e-6) << k;
+    EXPECT_EQ(written.navigation[k].pose, read.navigation[k].pose) << k;
+    EXPECT_EQ(written.navigation[k].velocity, read.navigation[k].velocity) << k;
+    EXPECT_EQ(written.commands[k].value, read.commands[k].value) << k;
+  }
 }
 
 TEST(Recording, BagsThatCannotServeGiveAMessage)

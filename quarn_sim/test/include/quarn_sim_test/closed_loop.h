@@ -1,0 +1,100 @@
+#pragma once
+
+// Recordings of hover_lock's arithmetic holding a pose on a vehicle model, made without ROS: for the identification
+// tests, and as a bag for timing the identify tool.
+
+#include <string>
+
+#include <rosbag/bag.h>
+
+#include <quarn_common/BhResponse.h>
+#include <quarn_common/NavigationData.h>
+#include <quarn_dev/hover_lock_core.h>
+#include <quarn_pid.h>
+#include <quarn_sim/recording.h>
+#include <quarn_sim/vehicle_model.h>
+
+namespace quarn_sim_test
+{
+
+/// hover_lock's arithmetic and four controllers stepped at the navigation rate against the model for duration
+/// seconds, holding (0, 0, 2, 0) from (3, -3, 3, 1); recorded as a bag would hold it, the set-points at the
+/// navigation times; velocities kept or left zero.
+inline hover_lock_tune::Recording closedLoop(const vehicle_sim::VehicleModelConfig& model, double duration,
+                                             bool velocities, unsigned seed)
+{
+  vehicle_sim::VehicleModel vehicle(model, { 3, -3, 3, 1 }, seed);
+  pid::CPid pids[4];
+  pids[0].init(0, 3, 0.05, 0);
+  pids[1].init(0, 3, 0.05, 0);
+  pids[2].init(0, 1, 0.1, 0);
+  pids[3].init(0, 3, 0.05, 0);
+  Eigen::VectorXd desired = Eigen::VectorXd::Zero(6);
+  desired[2] = 2;
+  hover_lock_tune::Recording r;
+  r.hasVelocity = velocities;
+  r.stamped = true;
+  const double period = 1.0 / model.navRate;
+  const long periodMs = static_cast<long>(period * 1000);
+  for (int k = 1; k * period <= duration; ++k)
+  {
+    const double t = k * period;
+    vehicle.advance(t);
+    const vehicle_sim::NavigationSample nav = vehicle.navigationAt(t);
+    hover_lock_tune::NavSample sample;
+    sample.t = nav.stamp;
+    sample.recordLag = t - nav.stamp;
+    sample.pose = { nav.pose.x, nav.pose.y, nav.pose.z, nav.pose.yaw };
+    if (velocities)
+    {
+      sample.velocity = { nav.velocity.x, nav.velocity.y, nav.velocity.z, nav.velocity.yaw };
+    }
+    r.navigation.push_back(sample);
+
+    quarn::dev::NavigationPose pose{};
+    pose[0] = nav.pose.x;
+    pose[1] = nav.pose.y;
+    pose[2] = nav.pose.z;
+    pose[5] = nav.pose.yaw;
+    const Eigen::Vector4d error = quarn::dev::computeErrorPosition(pose, desired);
+    const quarn_common::BhResponse response =
+        quarn::dev::behaviorResponse(pids[0].action(error[0], periodMs), pids[1].action(error[1], periodMs),
+                                     pids[2].action(error[2], periodMs), pids[3].action(error[3], periodMs));
+    const auto& twist = response.twist;
+    hover_lock_tune::CommandSample command;
+    command.t = t;
+    command.value = { twist.linear.x, twist.linear.y, twist.linear.z, twist.angular.z };
+    command.active = { true, true, true, true };
+    r.commands.push_back(command);
+    vehicle.command({ { command.value[0], command.value[1], command.value[2], command.value[3] }, command.active }, t);
+  }
+  return r;
+}
+
+/// Writes r to a bag at path as a recorder on the vehicle would have: navigation on "navigator_data" stamped at
+/// its times and recorded recordLag later, set-points on "behavior_response" recorded at theirs. Times count
+/// from origin (s on the ROS clock).
+inline void writeBag(const hover_lock_tune::Recording& r, const std::string& path, double origin = 1000.0)
+{
+  rosbag::Bag bag(path, rosbag::bagmode::Write);
+  for (const hover_lock_tune::NavSample& s : r.navigation)
+  {
+    quarn_common::NavigationData m;
+    m.header.stamp = ros::Time(origin + s.t);
+    m.pose = { s.pose[0], s.pose[1], s.pose[2], 0, 0, s.pose[3] };
+    m.velocity = { s.velocity[0], s.velocity[1], s.velocity[2], 0, 0, s.velocity[3] };
+    bag.write("navigator_data", ros::Time(origin + s.t + s.recordLag), m);
+  }
+  for (const hover_lock_tune::CommandSample& c : r.commands)
+  {
+    quarn_common::BhResponse m;
+    m.twist.linear.x = c.value[0];
+    m.twist.linear.y = c.value[1];
+    m.twist.linear.z = c.value[2];
+    m.twist.angular.z = c.value[3];
+    m.activationLevels = { c.active[0], c.active[1], c.active[2], 0, 0, c.active[3] };
+    bag.write("behavior_response", ros::Time(origin + c.t), m);
+  }
+}
+
+}  // namespace quarn_sim_test
