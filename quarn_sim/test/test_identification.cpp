@@ -320,20 +320,33 @@ TEST(Identification, VelocitiesPinTheDynamicsAndPosesTheCurrentOfTwoVehicles)
 
 TEST(Identification, PosesAloneReportTheTradeOffBetweenDelayAndLagInsteadOfAFalsePrecision)
 {
-  const vehicle_sim::VehicleModelConfig model = defaultVehicle();
-  const Identification withVelocities = hover_lock_tune::identifyModel(closedLoop(model, 60, true, 3));
-  const Identification id = hover_lock_tune::identifyModel(closedLoop(model, 60, false, 3));
-  EXPECT_FALSE(id.fromVelocities);
-  EXPECT_GT(id.delay.sigma, 5 * withVelocities.delay.sigma);
-  for (int i = 0; i < 4; ++i)
+  // Gusts drift for seconds: residuals of neighbouring windows are alike, and taken as independent they claimed
+  // time constants and delays three or more deviations off on some of these recordings.
+  for (const auto& model : { defaultVehicle(), slowVehicle() })
   {
-    // Within what the fit itself claims, and their sum close.
-    EXPECT_NEAR(model.timeConstant[i], id.timeConstant[i].value, 3 * id.timeConstant[i].sigma) << "axis " << i;
-    EXPECT_NEAR(model.timeConstant[i] + model.delay, id.timeConstant[i].value + id.delay.value,
-                0.25 * (model.timeConstant[i] + model.delay))
-        << "axis " << i;
+    const Identification withVelocities = hover_lock_tune::identifyModel(closedLoop(model, 60, true, 3));
+    for (unsigned seed = 1; seed <= 8; ++seed)
+    {
+      const Identification id = hover_lock_tune::identifyModel(closedLoop(model, 60, false, seed));
+      const std::string run = "vehicle with delay " + std::to_string(model.delay) + ", seed " + std::to_string(seed);
+      EXPECT_FALSE(id.fromVelocities);
+      EXPECT_GT(id.delay.sigma, 5 * withVelocities.delay.sigma) << run;
+      for (int i = 0; i < 4; ++i)
+      {
+        // Within what the fit itself claims, and their sum close where the set-points moved the axis far (depth
+        // moves a metre only, and its time constant is the least known).
+        EXPECT_NEAR(model.timeConstant[i], id.timeConstant[i].value, 3 * id.timeConstant[i].sigma)
+            << run << ", axis " << i;
+        if (i != 2)
+        {
+          EXPECT_NEAR(model.timeConstant[i] + model.delay, id.timeConstant[i].value + id.delay.value,
+                      0.25 * (model.timeConstant[i] + model.delay))
+              << run << ", axis " << i;
+        }
+      }
+      EXPECT_NEAR(model.delay, id.delay.value, 3 * id.delay.sigma) << run;
+    }
   }
-  EXPECT_NEAR(model.delay, id.delay.value, 3 * id.delay.sigma);
 }
 
 TEST(Identification, AnAxisThatNeverMovesIsRefusedByName)

@@ -428,6 +428,44 @@ inline void solveWeighted(ceres::Problem& problem, Data& data)
   ceres::Solve(options, &problem, &summary);
 }
 
+/// Per axis, how much the correlation of a solved problem's residuals widens its uncertainties: the covariance
+/// takes every residual as independent, but gusts drift for seconds, so neighbouring residuals miss alike. The
+/// square root of 1 + twice the sum of the autocorrelations up to the first one that is not positive; at least 1.
+inline std::array<double, 4> correlationWidening(ceres::Problem& problem, const Data& data)
+{
+  std::vector<double> r;
+  problem.Evaluate(ceres::Problem::EvaluateOptions(), nullptr, &r, nullptr, nullptr);
+  // The lanes that carry the dynamics: velocities when used, else the windows' pose changes.
+  const std::size_t offset = data.useVelocity ? 0 : data.velocityCount();
+  const std::size_t count = ((data.useVelocity ? data.velocityCount() : r.size()) - offset) / 4;
+  std::array<double, 4> widening{};
+  for (int i = 0; i < 4; ++i)
+  {
+    const auto lane = [&](std::size_t k) { return r[offset + 4 * k + i]; };
+    const auto covariance = [&](std::size_t lag) {
+      double sum = 0;
+      for (std::size_t k = lag; k < count; ++k)
+      {
+        sum += lane(k) * lane(k - lag);
+      }
+      return sum / count;
+    };
+    const double variance = covariance(0);
+    double sum = 0;
+    for (std::size_t lag = 1; variance > 0 && lag < count / 4; ++lag)
+    {
+      const double rho = covariance(lag) / variance;
+      if (rho <= 0)
+      {
+        break;
+      }
+      sum += rho;
+    }
+    widening[i] = std::sqrt(1 + 2 * sum);
+  }
+  return widening;
+}
+
 /// Standard deviations of the free parameters of a solved problem (residuals weighted to unit variance): the
 /// inverse of the information. Where the data cannot tell directions apart they stay infinite, not invented.
 inline void uncertainties(ceres::Problem& problem, Parameters& p, Identification& id, bool current)
@@ -528,6 +566,16 @@ inline Identification identifyModel(const Recording& recording)
   Identification id;
   id.fromVelocities = data.useVelocity;
   uncertainties(dynamics, p, id, !data.useVelocity);
+  // The delay is shared by the axes and widens as much as the most correlated one; a time constant also takes
+  // its share of that through its correlation with the delay.
+  const std::array<double, 4> widening = correlationWidening(dynamics, data);
+  const double delayWidening = *std::max_element(widening.begin(), widening.end());
+  id.delay.sigma *= delayWidening;
+  for (int i = 0; i < 4; ++i)
+  {
+    const double c = id.delayCorrelation[i];
+    id.timeConstant[i].sigma *= std::sqrt(widening[i] * widening[i] + c * c * (delayWidening * delayWidening - 1));
+  }
   if (data.useVelocity)
   {
     data.useVelocity = false;
