@@ -95,6 +95,43 @@ inline double searchCost(const quarn::dev::DeviceConfig& config, const vehicle_s
 inline TuneResult tuneGains(const quarn::dev::DeviceConfig& config, const vehicle_sim::VehicleModelConfig& model,
                             const TuneOptions& options);
 
+/// The campaign's summaries of one configuration on the model and on its variants, in MODEL_SCALES order.
+using VariantScores = std::array<Summary, MODEL_SCALES.size()>;
+
+/// Shares of the way from the base to the searched gains checked in turn, the searched gains themselves first.
+constexpr std::array<double, 3> BACK_OFF_SHARES{ 1.0, 0.5, 0.25 };
+
+/// One candidate checked against the base.
+struct Check
+{
+  double share = 0;      ///< of the way from the base to the searched gains, in the search's unit coordinates
+  Gains gains{};         ///< the candidate
+  VariantScores scores;  ///< its campaign on the model and on each variant
+  bool passed = false;   ///< settled at least as many runs as the base on the model and on each variant
+};
+
+/// The gains to write and the checks that chose them.
+struct Choice
+{
+  Gains gains{};              ///< the first passing candidate's, or the base's when none passed
+  VariantScores baseScores;   ///< the base's campaign on the model and on each variant
+  std::vector<Check> checks;  ///< in the order checked; only the last may have passed
+  bool kept = true;           ///< no candidate passed: gains are the base's own
+};
+
+/// config's campaign on model and on each of its variants.
+inline VariantScores scoreVariants(const quarn::dev::DeviceConfig& config, const vehicle_sim::VehicleModelConfig& model,
+                                   const CampaignOptions& campaign);
+
+/// Gains share of the way from base to searched in the search's unit coordinates (the base clipped into bounds).
+inline Gains blendGains(const Gains& base, const Gains& searched, double share);
+
+/// The searched gains, or the first of their blends toward config's (BACK_OFF_SHARES), that settle at least as
+/// many of the campaign's runs as config's own on model and on each variant; config's own when none does. The
+/// search sees a sample of the campaign only, so its gains may settle fewer runs than the base's.
+inline Choice chooseGains(const quarn::dev::DeviceConfig& config, const Gains& searched,
+                          const vehicle_sim::VehicleModelConfig& model, const CampaignOptions& campaign);
+
 // ---------------------------------------------------------------------------------------------------------------
 
 namespace tuning
@@ -262,6 +299,53 @@ inline TuneResult tuneGains(const quarn::dev::DeviceConfig& config, const vehicl
     // The best gains so far stand.
   }
   return search.result;
+}
+
+inline VariantScores scoreVariants(const quarn::dev::DeviceConfig& config, const vehicle_sim::VehicleModelConfig& model,
+                                   const CampaignOptions& campaign)
+{
+  VariantScores scores;
+  for (std::size_t k = 0; k < MODEL_SCALES.size(); ++k)
+  {
+    scores[k] = summarise(runCampaign(config, scaledModel(model, MODEL_SCALES[k]), campaign));
+  }
+  return scores;
+}
+
+inline Gains blendGains(const Gains& base, const Gains& searched, double share)
+{
+  std::vector<double> x = tuning::toUnit(base);
+  const std::vector<double> to = tuning::toUnit(searched);
+  for (std::size_t k = 0; k < x.size(); ++k)
+  {
+    x[k] += share * (to[k] - x[k]);
+  }
+  return tuning::fromUnit(x);
+}
+
+inline Choice chooseGains(const quarn::dev::DeviceConfig& config, const Gains& searched,
+                          const vehicle_sim::VehicleModelConfig& model, const CampaignOptions& campaign)
+{
+  Choice choice;
+  choice.gains = gainsOf(config);
+  choice.baseScores = scoreVariants(config, model, campaign);
+  for (double share : BACK_OFF_SHARES)
+  {
+    Check check{ share, blendGains(choice.gains, searched, share), {}, true };
+    check.scores = scoreVariants(withGains(config, check.gains), model, campaign);
+    for (std::size_t k = 0; k < MODEL_SCALES.size(); ++k)
+    {
+      check.passed = check.passed && check.scores[k].settled >= choice.baseScores[k].settled;
+    }
+    choice.checks.push_back(check);
+    if (check.passed)
+    {
+      choice.gains = check.gains;
+      choice.kept = false;
+      break;
+    }
+  }
+  return choice;
 }
 
 }  // namespace hover_lock_tune
