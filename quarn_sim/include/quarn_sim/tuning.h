@@ -106,7 +106,7 @@ struct Check
 {
   double share = 0;      ///< of the way from the base to the searched gains, in the search's unit coordinates
   Gains gains{};         ///< the candidate
-  VariantScores scores;  ///< its campaign on the model and on each variant
+  VariantScores scores;  ///< its campaign on the model and each variant; none (0 runs) after the first that fell short
   bool passed = false;   ///< settled at least as many runs as the base on the model and on each variant
 };
 
@@ -332,10 +332,12 @@ inline Choice chooseGains(const quarn::dev::DeviceConfig& config, const Gains& s
   for (double share : BACK_OFF_SHARES)
   {
     Check check{ share, blendGains(choice.gains, searched, share), {}, true };
-    check.scores = scoreVariants(withGains(config, check.gains), model, campaign);
-    for (std::size_t k = 0; k < MODEL_SCALES.size(); ++k)
+    // A candidate is out at its first shortfall: the other campaigns would not change that.
+    for (std::size_t k = 0; k < MODEL_SCALES.size() && check.passed; ++k)
     {
-      check.passed = check.passed && check.scores[k].settled >= choice.baseScores[k].settled;
+      check.scores[k] =
+          summarise(runCampaign(withGains(config, check.gains), scaledModel(model, MODEL_SCALES[k]), campaign));
+      check.passed = check.scores[k].settled >= choice.baseScores[k].settled;
     }
     choice.checks.push_back(check);
     if (check.passed)

@@ -54,7 +54,7 @@ std::string variant(std::size_t k)
 std::string settledText(const VariantScores& scores)
 {
   std::string line;
-  for (std::size_t k = 0; k < scores.size(); ++k)
+  for (std::size_t k = 0; k < scores.size() && scores[k].runs > 0; ++k)
   {
     line += (k ? ", " : "") + std::to_string(scores[k].settled) + " / " + std::to_string(scores[k].runs) + " (" +
             variant(k) + ")";
@@ -70,7 +70,7 @@ void printChecks(const Choice& choice)
   {
     std::cout << "  " << std::left << std::setw(19)
               << (check.share == 1.0 ? "searched gains" : "back-off " + text(check.share, 2))
-              << settledText(check.scores) << (check.passed ? ": pass" : ": fewer") << "\n";
+              << settledText(check.scores) << (check.passed ? ": passes" : ": fewer than the base") << "\n";
   }
 }
 
