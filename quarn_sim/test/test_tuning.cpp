@@ -14,13 +14,18 @@ using hover_lock_tune::TuneOptions;
 namespace
 {
 
-// The default vehicle made slower: tuning is not for one vehicle only.
-vehicle_sim::VehicleModelConfig vehicle()
+vehicle_sim::VehicleModelConfig defaultVehicle()
 {
   std::ifstream file(QUARN_SIM_SOURCE_DIR "/config/vehicle_default.xml");
   std::stringstream text;
   text << file.rdbuf();
-  return hover_lock_tune::scaledModel(vehicle_sim::loadVehicleModel(text.str()), 1.5);
+  return vehicle_sim::loadVehicleModel(text.str());
+}
+
+// The default vehicle made slower: tuning is not for one vehicle only.
+vehicle_sim::VehicleModelConfig vehicle()
+{
+  return hover_lock_tune::scaledModel(defaultVehicle(), 1.5);
 }
 
 // Sluggish proportional gains and no integral: the current holds the vehicle off the target.
@@ -33,6 +38,25 @@ quarn::dev::DeviceConfig poorConfig()
   c.pidConfigX = c.pidConfigY = Eigen::Vector3d(0.3, 0, 0);
   c.pidConfigZ = c.pidConfigYaw = Eigen::Vector3d(0.3, 0, 0);
   return c;
+}
+
+// Gains on the default vehicle that settle 15, 16 and 15 of the 16 runs of smallCampaign() on the model and its
+// faster and slower variants.
+quarn::dev::DeviceConfig robustConfig()
+{
+  quarn::dev::DeviceConfig c = poorConfig();
+  c.pidConfigX = c.pidConfigY = Eigen::Vector3d(3, 0.3, 0.3);
+  c.pidConfigZ = Eigen::Vector3d(2, 0.1, 0);
+  c.pidConfigYaw = Eigen::Vector3d(2, 0, 0);
+  return c;
+}
+
+hover_lock_tune::CampaignOptions smallCampaign()
+{
+  hover_lock_tune::CampaignOptions campaign;
+  campaign.runs = 16;
+  campaign.duration = 40;
+  return campaign;
 }
 
 TuneOptions smallSearch()
@@ -109,4 +133,48 @@ TEST(Tuning, GainsOutsideTheSearchBoundsAndModeZeroSignsRoundTrip)
     EXPECT_LE(x, 1.0);
   }
   EXPECT_NEAR(0.8, hover_lock_tune::tuning::fromUnit(unit)[9], 1e-12);
+}
+
+TEST(Tuning, TheWrittenGainsSettleAsOftenAsTheBaseOnTheModelAndBothVariants)
+{
+  const quarn::dev::DeviceConfig base = robustConfig();
+  const vehicle_sim::VehicleModelConfig model = defaultVehicle();
+  const hover_lock_tune::CampaignOptions campaign = smallCampaign();
+  const auto settledRuns = [&](const Gains& gains, double scale) {
+    const auto runs = hover_lock_tune::runCampaign(hover_lock_tune::withGains(base, gains),
+                                                   hover_lock_tune::scaledModel(model, scale), campaign);
+    return hover_lock_tune::summarise(runs).settled;
+  };
+
+  // A sharper heading gain settles every run on the model but swings on the slower variant.
+  Gains sharper = hover_lock_tune::gainsOf(base);
+  sharper[9] = 3.6;
+  const hover_lock_tune::Choice backedOff = hover_lock_tune::chooseGains(base, sharper, model, campaign);
+  ASSERT_FALSE(backedOff.checks.empty());
+  EXPECT_FALSE(backedOff.checks.front().passed);
+  EXPECT_FALSE(backedOff.kept);
+  EXPECT_GT(backedOff.gains[9], 2.0);
+  EXPECT_LT(backedOff.gains[9], 3.6);
+  for (double scale : hover_lock_tune::MODEL_SCALES)
+  {
+    EXPECT_GE(settledRuns(backedOff.gains, scale), settledRuns(hover_lock_tune::gainsOf(base), scale))
+        << "lags x" << scale;
+  }
+
+  // The largest gains of the search, worse at every back-off: the base's own are written.
+  const Gains wild = hover_lock_tune::tuning::fromUnit(std::vector<double>(12, 1.0));
+  const hover_lock_tune::Choice kept = hover_lock_tune::chooseGains(base, wild, model, campaign);
+  EXPECT_TRUE(kept.kept);
+  EXPECT_EQ(hover_lock_tune::BACK_OFF_SHARES.size(), kept.checks.size());
+  EXPECT_EQ(hover_lock_tune::gainsOf(base), kept.gains);
+
+  // Gains that settle at least as often everywhere are written as searched.
+  const hover_lock_tune::Choice taken =
+      hover_lock_tune::chooseGains(poorConfig(), hover_lock_tune::gainsOf(base), model, campaign);
+  EXPECT_FALSE(taken.kept);
+  ASSERT_EQ(1u, taken.checks.size());
+  for (int k = 0; k < 12; ++k)
+  {
+    EXPECT_NEAR(hover_lock_tune::gainsOf(base)[k], taken.gains[k], 1e-9) << "gain " << k;
+  }
 }

@@ -1,19 +1,24 @@
 #pragma once
 
 // Offline tuning of hover_lock's twelve gains on a vehicle model: a bounded derivative-free search (NLopt's
-// BOBYQA) over a robust campaign cost.
+// BOBYQA) over a robust campaign cost, and the check that decides which gains are written.
 //
 // Cost of one run, errors e_i normalised by their tolerances (0.1 m, 0.05 rad), D the run's length:
-//   (1/D) sum_t (t/D) sum_i |e_i(t)| / tol_i dt      time-weighted absolute error: late errors weigh most
-//   + REVERSAL_WEIGHT * command reversals per second  chattering set-points
-//   + settling time / D, or UNSETTLED_PENALTY          slow or never settling
-// The search minimises the mean over a spread of scenarios of the standard set, on the model and on the model
-// with its time constants and delay scaled by 0.7 and 1.3, so that the gains hold on a vehicle a little off
-// its identification.
+//   (1/D) sum_t (t/D) sum_i |e_i(t)| / tol_i dt          time-weighted absolute error: late errors weigh most
+//   + REVERSAL_WEIGHT * command reversals per second      chattering set-points
+//   + SETTLING_WEIGHT * settling time / D, or UNSETTLED_PENALTY   slow or never settling
+// The runs are a spread of scenarios of the standard set as long as the campaign's, on the model and on the model
+// with its time constants and delay scaled by 0.7 and 1.3. The search minimises the worst of the three models'
+// mean run cost, each relative to the base gains' on that model: no variant pays for another's gain, so that the
+// gains hold on a vehicle a little off its identification.
 //
-//   TuneOptions options;                                  // 24 scenarios of 30 s per model, 160 evaluations
+// The search sees a sample of the campaign only. chooseGains checks its gains on the whole campaign and backs off
+// toward the base until they settle at least as many runs as the base on the model and on both variants.
+//
+//   TuneOptions options;                                  // 12 scenarios of 60 s per model, 160 evaluations
 //   TuneResult result = tuneGains(base, model, options);
-//   quarn::dev::DeviceConfig tuned = withGains(base, result.gains);
+//   Choice choice = chooseGains(base, result.gains, model, CampaignOptions());
+//   quarn::dev::DeviceConfig tuned = withGains(base, choice.gains);
 
 #include <algorithm>
 #include <array>
@@ -35,8 +40,10 @@ using Gains = std::array<double, 12>;
 
 /// Weight of one command reversal per second in a run's cost.
 constexpr double REVERSAL_WEIGHT = 0.05;
-/// Cost of a run that does not settle (a settled one adds its settling time over its length, below 1).
-constexpr double UNSETTLED_PENALTY = 2.0;
+/// Weight of a settled run's settling time over its length: what the campaign's median settling time scores.
+constexpr double SETTLING_WEIGHT = 2.0;
+/// Cost of a run that does not settle, above any settled run's settling term.
+constexpr double UNSETTLED_PENALTY = 4.0;
 /// Scales of the time constants and delay the search also scores on.
 constexpr std::array<double, 3> MODEL_SCALES{ 1.0, 0.7, 1.3 };
 /// Search bounds: proportional gains (searched on a log scale), integral and derivative gains.
@@ -45,8 +52,8 @@ constexpr double KP_MIN = 0.1, KP_MAX = 10.0, KI_MAX = 1.0, KD_MAX = 1.0;
 /// Size of the search.
 struct TuneOptions
 {
-  int scenarios = 24;     ///< scenarios of the standard set per model, spread over it
-  double duration = 30;   ///< simulated seconds per search run
+  int scenarios = 12;     ///< scenarios of the standard set per model, spread over it
+  double duration = 60;   ///< simulated seconds per search run
   unsigned seed = 1;      ///< noise seed of the search campaign
   int evaluations = 160;  ///< cost evaluations the search may spend
   int threads = 2;        ///< runs are spread over this many threads
@@ -58,7 +65,7 @@ struct TuneOptions
 struct TuneResult
 {
   Gains gains{};
-  double baseCost = 0, cost = 0;  ///< search cost of the starting and the found gains
+  double baseCost = 0, cost = 0;  ///< search cost of the starting (1) and the found gains
   int evaluations = 0;            ///< evaluations the search spent
 };
 
@@ -86,14 +93,54 @@ inline vehicle_sim::VehicleModelConfig scaledModel(const vehicle_sim::VehicleMod
 /// Cost of one run traced by runScenario (see the top of this header).
 inline double runCost(const RunResult& run, const std::vector<TracePoint>& trace, double duration);
 
-/// Mean run cost of gains on the three scaled models over the search scenarios.
-inline double searchCost(const quarn::dev::DeviceConfig& config, const vehicle_sim::VehicleModelConfig& model,
-                         const TuneOptions& options);
+/// Mean run cost over the search scenarios on the model and on each variant, in MODEL_SCALES order.
+using ModelCosts = std::array<double, MODEL_SCALES.size()>;
+
+/// Mean run cost of config's gains over the search scenarios on model and on each of its variants.
+inline ModelCosts searchCost(const quarn::dev::DeviceConfig& config, const vehicle_sim::VehicleModelConfig& model,
+                             const TuneOptions& options);
 
 /// Searches the gains of config (mode 1) that minimise the search cost on model, starting from config's own
 /// (clipped into the search bounds); config's own stand when nothing beats them. Deterministic for given options.
 inline TuneResult tuneGains(const quarn::dev::DeviceConfig& config, const vehicle_sim::VehicleModelConfig& model,
                             const TuneOptions& options);
+
+/// The campaign's summaries of one configuration on the model and on its variants, in MODEL_SCALES order.
+using VariantScores = std::array<Summary, MODEL_SCALES.size()>;
+
+/// Shares of the way from the base to the searched gains checked in turn, the searched gains themselves first.
+constexpr std::array<double, 4> BACK_OFF_SHARES{ 1.0, 0.75, 0.5, 0.25 };
+
+/// One candidate checked against the base.
+struct Check
+{
+  double share = 0;      ///< of the way from the base to the searched gains, in the search's unit coordinates
+  Gains gains{};         ///< the candidate
+  VariantScores scores;  ///< its campaign on the model and each variant; none (0 runs) after the first that fell short
+  bool passed = false;   ///< settled at least as many runs as the base on the model and on each variant
+};
+
+/// The gains to write and the checks that chose them.
+struct Choice
+{
+  Gains gains{};              ///< the first passing candidate's, or the base's when none passed
+  VariantScores baseScores;   ///< the base's campaign on the model and on each variant
+  std::vector<Check> checks;  ///< in the order checked; only the last may have passed
+  bool kept = true;           ///< no candidate passed: gains are the base's own
+};
+
+/// config's campaign on model and on each of its variants.
+inline VariantScores scoreVariants(const quarn::dev::DeviceConfig& config, const vehicle_sim::VehicleModelConfig& model,
+                                   const CampaignOptions& campaign);
+
+/// Gains share of the way from base to searched in the search's unit coordinates (the base clipped into bounds).
+inline Gains blendGains(const Gains& base, const Gains& searched, double share);
+
+/// The searched gains, or the first of their blends toward config's (BACK_OFF_SHARES), that settle at least as
+/// many of the campaign's runs as config's own on model and on each variant; config's own when none does. The
+/// search sees a sample of the campaign only, so its gains may settle fewer runs than the base's.
+inline Choice chooseGains(const quarn::dev::DeviceConfig& config, const Gains& searched,
+                          const vehicle_sim::VehicleModelConfig& model, const CampaignOptions& campaign);
 
 // ---------------------------------------------------------------------------------------------------------------
 
@@ -184,11 +231,11 @@ inline double runCost(const RunResult& run, const std::vector<TracePoint>& trace
     }
   }
   return weighted / duration + REVERSAL_WEIGHT * run.reversalsPerSecond +
-         (run.settled ? run.settlingTime / duration : UNSETTLED_PENALTY);
+         (run.settled ? SETTLING_WEIGHT * run.settlingTime / duration : UNSETTLED_PENALTY);
 }
 
-inline double searchCost(const quarn::dev::DeviceConfig& config, const vehicle_sim::VehicleModelConfig& model,
-                         const TuneOptions& options)
+inline ModelCosts searchCost(const quarn::dev::DeviceConfig& config, const vehicle_sim::VehicleModelConfig& model,
+                             const TuneOptions& options)
 {
   std::vector<vehicle_sim::VehicleModelConfig> models;
   for (double scale : MODEL_SCALES)
@@ -205,12 +252,12 @@ inline double searchCost(const quarn::dev::DeviceConfig& config, const vehicle_s
     costs[j] = runCost(run, trace, options.duration);
   });
   // Summed in job order, so the cost does not depend on the number of threads.
-  double sum = 0;
-  for (double c : costs)
+  ModelCosts means{};
+  for (int j = 0; j < jobs; ++j)
   {
-    sum += c;
+    means[j / options.scenarios] += costs[j] / options.scenarios;
   }
-  return sum / jobs;
+  return means;
 }
 
 inline TuneResult tuneGains(const quarn::dev::DeviceConfig& config, const vehicle_sim::VehicleModelConfig& model,
@@ -221,23 +268,31 @@ inline TuneResult tuneGains(const quarn::dev::DeviceConfig& config, const vehicl
     const quarn::dev::DeviceConfig& config;
     const vehicle_sim::VehicleModelConfig& model;
     const TuneOptions& options;
+    const ModelCosts* baseCosts;
     TuneResult result;
   };
-  Search search{ config, model, options, {} };
+  Search search{ config, model, options, nullptr, {} };
   search.result.gains = gainsOf(config);
-  search.result.baseCost = search.result.cost = searchCost(config, model, options);
+  const ModelCosts baseCosts = searchCost(config, model, options);
+  search.baseCosts = &baseCosts;
+  search.result.baseCost = search.result.cost = 1;
 
   nlopt::opt optimiser(nlopt::LN_BOBYQA, 12);
   optimiser.set_lower_bounds(std::vector<double>(12, 0.0));
   optimiser.set_upper_bounds(std::vector<double>(12, 1.0));
-  optimiser.set_initial_step(0.15);
+  optimiser.set_initial_step(0.3);
   optimiser.set_maxeval(options.evaluations);
   optimiser.set_xtol_abs(1e-3);
   optimiser.set_min_objective(
       [](const std::vector<double>& unit, std::vector<double>&, void* data) {
         Search& s = *static_cast<Search*>(data);
         const Gains gains = tuning::fromUnit(unit);
-        const double cost = searchCost(withGains(s.config, gains), s.model, s.options);
+        const ModelCosts costs = searchCost(withGains(s.config, gains), s.model, s.options);
+        double cost = 0;
+        for (std::size_t k = 0; k < costs.size(); ++k)
+        {
+          cost = std::max(cost, costs[k] / (*s.baseCosts)[k]);
+        }
         if (cost < s.result.cost)
         {
           s.result.cost = cost;
@@ -262,6 +317,55 @@ inline TuneResult tuneGains(const quarn::dev::DeviceConfig& config, const vehicl
     // The best gains so far stand.
   }
   return search.result;
+}
+
+inline VariantScores scoreVariants(const quarn::dev::DeviceConfig& config, const vehicle_sim::VehicleModelConfig& model,
+                                   const CampaignOptions& campaign)
+{
+  VariantScores scores;
+  for (std::size_t k = 0; k < MODEL_SCALES.size(); ++k)
+  {
+    scores[k] = summarise(runCampaign(config, scaledModel(model, MODEL_SCALES[k]), campaign));
+  }
+  return scores;
+}
+
+inline Gains blendGains(const Gains& base, const Gains& searched, double share)
+{
+  std::vector<double> x = tuning::toUnit(base);
+  const std::vector<double> to = tuning::toUnit(searched);
+  for (std::size_t k = 0; k < x.size(); ++k)
+  {
+    x[k] += share * (to[k] - x[k]);
+  }
+  return tuning::fromUnit(x);
+}
+
+inline Choice chooseGains(const quarn::dev::DeviceConfig& config, const Gains& searched,
+                          const vehicle_sim::VehicleModelConfig& model, const CampaignOptions& campaign)
+{
+  Choice choice;
+  choice.gains = gainsOf(config);
+  choice.baseScores = scoreVariants(config, model, campaign);
+  for (double share : BACK_OFF_SHARES)
+  {
+    Check check{ share, blendGains(choice.gains, searched, share), {}, true };
+    // A candidate is out at its first shortfall: the other campaigns would not change that.
+    for (std::size_t k = 0; k < MODEL_SCALES.size() && check.passed; ++k)
+    {
+      check.scores[k] =
+          summarise(runCampaign(withGains(config, check.gains), scaledModel(model, MODEL_SCALES[k]), campaign));
+      check.passed = check.scores[k].settled >= choice.baseScores[k].settled;
+    }
+    choice.checks.push_back(check);
+    if (check.passed)
+    {
+      choice.gains = check.gains;
+      choice.kept = false;
+      break;
+    }
+  }
+  return choice;
 }
 
 }  // namespace hover_lock_tune

@@ -46,31 +46,47 @@ void row(const std::string& name, const std::string& base, const std::string& tu
   std::cout << "  " << std::left << std::setw(26) << name << std::setw(22) << base << tuned << "\n";
 }
 
-// Prints the campaign's scores of the base and the tuned gains, on the model and on its slower and faster
-// variants; whether the tuned gains settle at least as many runs on the model.
-bool printScores(const quarn::dev::DeviceConfig& base, const quarn::dev::DeviceConfig& tuned,
-                 const vehicle_sim::VehicleModelConfig& model, const CampaignOptions& campaign)
+std::string variant(std::size_t k)
 {
-  bool settleAsOften = true;
+  return MODEL_SCALES[k] == 1.0 ? "model" : "lags x" + text(MODEL_SCALES[k], 1);
+}
+
+std::string settledText(const VariantScores& scores)
+{
+  std::string line;
+  for (std::size_t k = 0; k < scores.size() && scores[k].runs > 0; ++k)
+  {
+    line += (k ? ", " : "") + std::to_string(scores[k].settled) + " / " + std::to_string(scores[k].runs) + " (" +
+            variant(k) + ")";
+  }
+  return line;
+}
+
+// What the written gains had to pass: settle at least as many runs as the base on the model and each variant.
+void printChecks(const Choice& choice)
+{
+  std::cout << "  base settles       " << settledText(choice.baseScores) << "\n";
+  for (const Check& check : choice.checks)
+  {
+    std::cout << "  " << std::left << std::setw(19)
+              << (check.share == 1.0 ? "searched gains" : "back-off " + text(check.share, 2))
+              << settledText(check.scores) << (check.passed ? ": passes" : ": fewer than the base") << "\n";
+  }
+}
+
+// The campaign's scores of the base and the written gains side by side, on the model and on each variant.
+void printScores(const VariantScores& base, const VariantScores& tuned)
+{
   const char* const axes[] = { "x", "y", "depth", "heading" };
   const char* const units[] = { " m", " m", " m", " rad" };
-  row("", "BASE", "TUNED");
-  for (double scale : MODEL_SCALES)
+  for (std::size_t k = 0; k < base.size(); ++k)
   {
-    // The variants only check that the gains still settle: a quarter of the runs keeps the tool quick.
-    CampaignOptions options = campaign;
-    options.runs = scale == 1.0 ? campaign.runs : std::max(campaign.runs / 4, 1);
-    const vehicle_sim::VehicleModelConfig scaled = scaledModel(model, scale);
-    const Summary b = summarise(runCampaign(base, scaled, options));
-    const Summary t = summarise(runCampaign(tuned, scaled, options));
-    const std::string on = scale == 1.0 ? "" : " (lags x" + text(scale, 1) + ")";
-    row("settled" + on, std::to_string(b.settled) + " / " + std::to_string(b.runs),
+    const Summary& b = base[k];
+    const Summary& t = tuned[k];
+    std::cout << "\n";
+    row("on the " + variant(k), "BASE", "TUNED");
+    row("settled", std::to_string(b.settled) + " / " + std::to_string(b.runs),
         std::to_string(t.settled) + " / " + std::to_string(t.runs));
-    if (scale != 1.0)
-    {
-      continue;
-    }
-    settleAsOften = t.settled >= b.settled;
     row("settling time, median", seconds(b.settlingP50), seconds(t.settlingP50));
     row("settling time, 95th pct", seconds(b.settlingP95), seconds(t.settlingP95));
     for (int i = 0; i < 4; ++i)
@@ -80,7 +96,6 @@ bool printScores(const quarn::dev::DeviceConfig& base, const quarn::dev::DeviceC
     }
     row("reversals per second", text(b.reversalsMedian, 2), text(t.reversalsMedian, 2));
   }
-  return settleAsOften;
 }
 
 }  // namespace
@@ -106,8 +121,10 @@ int tune(int argc, char** argv)
     out << "Usage: hover_lock_tune tune MODEL.xml --config BASE.xml -o TUNED.xml [options]\n\n"
            "Searches the twelve gains (proportional, integral, derivative of x, y, z, yaw) that hold the vehicle\n"
            "of MODEL.xml best over a spread of the campaign's scenarios, on the model and on the model with its\n"
-           "time constants and delay 30% smaller and larger (NLopt BOBYQA, deterministic for a seed). Writes\n"
-           "TUNED.xml: BASE.xml with the tuned gains, its mode and desired pose kept (mode 0 keeps the opposite\n"
+           "time constants and delay 30% smaller and larger (NLopt BOBYQA, deterministic for a seed). Checks the\n"
+           "gains on the whole campaign on the model and both variants, backing off toward the base until they\n"
+           "settle at least as many runs as the base on each (the base's own gains when none do). Writes\n"
+           "TUNED.xml: BASE.xml with those gains, its mode and desired pose kept (mode 0 keeps the opposite\n"
            "signs of its depth and heading gains). Prints the campaign's scores of BASE and TUNED side by side.\n"
            "Exit status 0 when it wrote TUNED.xml, 1 for a wrong command line, 2 when a document cannot be\n"
            "read or is refused.\n\n"
@@ -155,18 +172,19 @@ int tune(int argc, char** argv)
               << text(result.baseCost, 4) << " -> " << text(result.cost, 4) << " in " << result.evaluations
               << " evaluations, " << text(elapsed, 1, " s") << "\n\n";
 
-    const quarn::dev::DeviceConfig tunedModeOne = withGains(modeOne, result.gains);
     campaign.seed = search.seed;
     campaign.threads = search.threads;
-    std::cout << "Campaign of " << campaign.runs << " runs of " << campaign.duration << " s:\n";
-    // The search saw a sample of the campaign; gains that settle fewer of its runs than the base are no gain.
-    const bool better = printScores(modeOne, tunedModeOne, model, campaign);
-    const quarn::dev::DeviceConfig tuned = better ? withGains(base, modeOneGains(result.gains, base.mode)) : base;
+    std::cout << "Checks on the campaign of " << campaign.runs << " runs of " << campaign.duration << " s:\n";
+    const Choice choice = chooseGains(modeOne, result.gains, model, campaign);
+    printChecks(choice);
+    printScores(choice.baseScores, choice.kept ? choice.baseScores : choice.checks.back().scores);
+    const quarn::dev::DeviceConfig tuned = withGains(base, modeOneGains(choice.gains, base.mode));
+    std::cout << "\n";
     const char* const axes[] = { "x", "y", "z", "yaw" };
     for (int axis = 0; axis < 4; ++axis)
     {
       row(std::string("gains ") + axes[axis] + " (p i d)", gainText(gainsOf(base), axis),
-          gainText(modeOneGains(result.gains, base.mode), axis));
+          gainText(gainsOf(tuned), axis));
     }
 
     quarn::xml::XmlParamMapper<quarn::dev::DeviceConfig> mapper("hover_lock");
@@ -178,7 +196,8 @@ int tune(int argc, char** argv)
     {
       throw InputError("cannot write " + output);
     }
-    std::cout << (better ? "\nWrote " : "\nThe tuned gains settle fewer runs than the base: wrote the base gains to ")
+    std::cout << (choice.kept ? "\nNo candidate settles as many runs as the base everywhere: wrote the base gains to "
+                              : "\nWrote ")
               << output << "\n";
   }
   catch (const InputError& e)
