@@ -2,14 +2,14 @@
 // on a long recording:
 //
 //   closed_loop_bag MODEL.xml OUT.bag SECONDS NAV_RATE
-#include <fstream>
 #include <iostream>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 
 #include <quarn_sim/vehicle_model.h>
 #include <quarn_sim_test/closed_loop.h>
+
+#include "subcommands.h"
 
 int main(int argc, char** argv)
 {
@@ -20,10 +20,7 @@ int main(int argc, char** argv)
   }
   try
   {
-    std::ifstream file(argv[1]);
-    std::ostringstream text;
-    text << file.rdbuf();
-    vehicle_sim::VehicleModelConfig model = vehicle_sim::loadVehicleModel(text.str());
+    vehicle_sim::VehicleModelConfig model = hover_lock_tune::readModelFile(argv[1]);
     model.navRate = std::stod(argv[4]);
     quarn_sim_test::writeBag(quarn_sim_test::closedLoop(model, std::stod(argv[3]), true, 1), argv[2]);
   }
