@@ -20,7 +20,7 @@ int main(int argc, char** argv)
   }
   try
   {
-    vehicle_sim::VehicleModelConfig model = hover_lock_tune::readModelFile(argv[1]);
+    quarn::sim::VehicleModelConfig model = quarn::sim::readModelFile(argv[1]);
     model.navRate = std::stod(argv[4]);
     quarn_sim_test::writeBag(quarn_sim_test::closedLoop(model, std::stod(argv[3]), true, 1), argv[2]);
   }

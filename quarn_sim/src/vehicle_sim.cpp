@@ -28,12 +28,12 @@
 #include <quarn_sim/command.h>
 #include <quarn_sim/vehicle_model.h>
 
+using quarn::sim::Pose;
+using quarn::sim::VehicleModel;
+using quarn::sim::VehicleModelConfig;
 using quarn_common::BhResponse;
 using quarn_common::NavigationData;
 using quarn_common::VisualServoingData;
-using vehicle_sim::Pose;
-using vehicle_sim::VehicleModel;
-using vehicle_sim::VehicleModelConfig;
 
 namespace
 {
@@ -67,7 +67,7 @@ std::optional<VehicleModelConfig> readVehicleModel(const ros::NodeHandle& pnh)
 {
   if (!pnh.hasParam("vehicle_model"))
   {
-    return vehicle_sim::idealVehicle();
+    return quarn::sim::idealVehicle();
   }
   std::string text;
   if (!pnh.getParam("vehicle_model", text))
@@ -77,7 +77,7 @@ std::optional<VehicleModelConfig> readVehicleModel(const ros::NodeHandle& pnh)
   }
   try
   {
-    return vehicle_sim::loadVehicleModel(text);
+    return quarn::sim::loadVehicleModel(text);
   }
   catch (const std::runtime_error& e)
   {
@@ -149,13 +149,13 @@ private:
   {
     if (started_)
     {
-      model_.command(vehicle_sim::toCommand(response), steadySeconds() - start_);
+      model_.command(quarn::sim::toCommand(response), steadySeconds() - start_);
     }
   }
 
   void publishNavigation(double t)
   {
-    const vehicle_sim::NavigationSample sample = model_.navigationAt(t);
+    const quarn::sim::NavigationSample sample = model_.navigationAt(t);
     NavigationData msg;
     msg.header.stamp = rosStart_ + ros::Duration(sample.stamp);
     msg.pose[0] = sample.pose.x;
@@ -182,7 +182,7 @@ private:
     else
     {
       const auto& t = *target_;
-      const auto offset = vehicle_sim::offsetInVehicleFrame(model_.pose(), t[0], t[1], t[2]);
+      const auto offset = quarn::sim::offsetInVehicleFrame(model_.pose(), t[0], t[1], t[2]);
       msg.correction.position.x = offset.x;
       msg.correction.position.y = offset.y;
       msg.correction.position.z = offset.z;

@@ -7,11 +7,11 @@
 
 #include <quarn_sim/campaign.h>
 
-using hover_lock_tune::CampaignOptions;
-using hover_lock_tune::RunResult;
-using hover_lock_tune::Scenario;
 using quarn::dev::DeviceConfig;
-using vehicle_sim::VehicleModelConfig;
+using quarn::sim::CampaignOptions;
+using quarn::sim::RunResult;
+using quarn::sim::Scenario;
+using quarn::sim::VehicleModelConfig;
 
 namespace
 {
@@ -30,16 +30,16 @@ DeviceConfig holding(const Eigen::Vector3d& xyGains)
 
 VehicleModelConfig inCurrent(double currentX)
 {
-  VehicleModelConfig model = vehicle_sim::idealVehicle();
+  VehicleModelConfig model = quarn::sim::idealVehicle();
   model.navRate = 10;
   model.current = Eigen::Vector3d(currentX, 0, 0);
   return model;
 }
 
 RunResult run(const DeviceConfig& config, const VehicleModelConfig& model, const Scenario& scenario,
-              std::vector<hover_lock_tune::TracePoint>* trace = nullptr)
+              std::vector<quarn::sim::TracePoint>* trace = nullptr)
 {
-  return hover_lock_tune::runScenario(config, model, scenario, 40.0, trace);
+  return quarn::sim::runScenario(config, model, scenario, 40.0, trace);
 }
 
 }  // namespace
@@ -48,9 +48,9 @@ TEST(StandardScenarios, CoverEveryConditionOnceWithItsOwnSeed)
 {
   std::set<std::tuple<long, long, double, double, bool>> conditions;
   std::set<unsigned> seeds;
-  for (int i = 0; i < hover_lock_tune::STANDARD_CONDITIONS; ++i)
+  for (int i = 0; i < quarn::sim::STANDARD_CONDITIONS; ++i)
   {
-    const Scenario s = hover_lock_tune::standardScenario(i, 10);
+    const Scenario s = quarn::sim::standardScenario(i, 10);
     const double radius = std::hypot(s.dx, s.dy);
     EXPECT_TRUE(std::abs(radius - 1) < 1e-12 || std::abs(radius - 3) < 1e-12) << "run " << i;
     EXPECT_EQ(1.0, std::abs(s.dz)) << "run " << i;
@@ -62,8 +62,8 @@ TEST(StandardScenarios, CoverEveryConditionOnceWithItsOwnSeed)
   EXPECT_EQ(256u, seeds.size());
   EXPECT_EQ(10u, *seeds.begin());
   // Past the standard set the conditions repeat with new seeds.
-  EXPECT_EQ(hover_lock_tune::standardScenario(3, 10).dx, hover_lock_tune::standardScenario(259, 10).dx);
-  EXPECT_EQ(269u, hover_lock_tune::standardScenario(259, 10).seed);
+  EXPECT_EQ(quarn::sim::standardScenario(3, 10).dx, quarn::sim::standardScenario(259, 10).dx);
+  EXPECT_EQ(269u, quarn::sim::standardScenario(259, 10).seed);
 }
 
 TEST(CampaignRun, SettlesWithIntegralActionAndStaysOffByCurrentOverGainWithout)
@@ -73,7 +73,7 @@ TEST(CampaignRun, SettlesWithIntegralActionAndStaysOffByCurrentOverGainWithout)
   EXPECT_TRUE(held.settled);
   EXPECT_GT(held.settlingTime, 3.0) << "3 m away at 1 m/s at most";
   EXPECT_LT(held.settlingTime, 35.0);
-  EXPECT_LT(held.rms[0], hover_lock_tune::POSITION_TOLERANCE);
+  EXPECT_LT(held.rms[0], quarn::sim::POSITION_TOLERANCE);
 
   // Proportional only: the vehicle rests where the command (in tenths) balances the current, 0.2 m off.
   const RunResult off = run(holding({ 1, 0, 0 }), inCurrent(0.2), start);
@@ -90,7 +90,7 @@ TEST(CampaignRun, SettlesWithIntegralActionAndStaysOffByCurrentOverGainWithout)
 
 TEST(CampaignRun, FollowsTheNodesSignsOnEveryAxisAndTracesEachNavigationStep)
 {
-  std::vector<hover_lock_tune::TracePoint> trace;
+  std::vector<quarn::sim::TracePoint> trace;
   const RunResult r = run(holding({ 1, 0, 0 }), inCurrent(0), { 0, 2, -2, 1, -1, false, 1 }, &trace);
   ASSERT_EQ(401u, trace.size()) << "40 s at 10 Hz, both ends";
   EXPECT_DOUBLE_EQ(0.1, trace[1].t);
@@ -111,18 +111,18 @@ TEST(Campaign, GivesTheSameRunsOnAnyNumberOfThreadsAndSummarisesThem)
   model.navNoise = Eigen::Vector3d(0.02, 0.01, 0.01);
   model.gust = Eigen::Vector2d(0.05, 5);
   options.threads = 1;
-  const std::vector<RunResult> one = hover_lock_tune::runCampaign(holding({ 1, 0.2, 0 }), model, options);
+  const std::vector<RunResult> one = quarn::sim::runCampaign(holding({ 1, 0.2, 0 }), model, options);
   options.threads = 3;
-  const std::vector<RunResult> three = hover_lock_tune::runCampaign(holding({ 1, 0.2, 0 }), model, options);
+  const std::vector<RunResult> three = quarn::sim::runCampaign(holding({ 1, 0.2, 0 }), model, options);
   ASSERT_EQ(6u, three.size());
   for (int i = 0; i < 6; ++i)
   {
     EXPECT_EQ(one[i].rms, three[i].rms) << "run " << i;
-    EXPECT_EQ(hover_lock_tune::standardScenario(i, 1).seed, three[i].scenario.seed);
+    EXPECT_EQ(quarn::sim::standardScenario(i, 1).seed, three[i].scenario.seed);
   }
   options.first = 4;
   options.runs = 2;
-  const std::vector<RunResult> later = hover_lock_tune::runCampaign(holding({ 1, 0.2, 0 }), model, options);
+  const std::vector<RunResult> later = quarn::sim::runCampaign(holding({ 1, 0.2, 0 }), model, options);
   for (int i = 0; i < 2; ++i)
   {
     EXPECT_EQ(4 + i, later[i].scenario.run);
@@ -136,7 +136,7 @@ TEST(Campaign, GivesTheSameRunsOnAnyNumberOfThreadsAndSummarisesThem)
     runs[i].settlingTime = runs[i].settled ? 10.0 - i : NAN;
     runs[i].rms = { 0.01 * i, 0, 0, 0 };
   }
-  const hover_lock_tune::Summary s = hover_lock_tune::summarise(runs);
+  const quarn::sim::Summary s = quarn::sim::summarise(runs);
   EXPECT_EQ(10, s.runs);
   EXPECT_EQ(6, s.settled);
   ASSERT_TRUE(s.settlingP50);

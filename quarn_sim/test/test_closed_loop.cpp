@@ -62,9 +62,9 @@ std::string holdConfig(const std::string& xyGains)
 // The ideal vehicle (follows at once, exact navigation at RATE) in a current of CURRENT along world x.
 std::string idealVehicleInCurrent()
 {
-  quarn::xml::XmlParamMapper<vehicle_sim::VehicleModelConfig> mapper("vehicle_model");
-  vehicle_sim::mapItems(mapper);
-  mapper.data() = vehicle_sim::idealVehicle();
+  quarn::xml::XmlParamMapper<quarn::sim::VehicleModelConfig> mapper("vehicle_model");
+  quarn::sim::mapItems(mapper);
+  mapper.data() = quarn::sim::idealVehicle();
   mapper.data().current = Eigen::Vector3d(CURRENT, 0, 0);
   mapper.data().navRate = RATE;
   return mapper.getXmlString();
@@ -236,13 +236,13 @@ TEST(Fidelity, TheCampaignAgreesWithTheRealNodeOnTheDemoScenario)
   quarn::dev::mapItems(mapper);
   mapper.loadXmlString(configText);
   const quarn::dev::DeviceConfig& config = mapper.data();
-  hover_lock_tune::CampaignOptions options;
+  quarn::sim::CampaignOptions options;
   options.first = RUN;
   options.runs = 1;
   options.duration = DURATION;
-  const hover_lock_tune::RunResult campaign =
-      hover_lock_tune::runCampaign(config, vehicle_sim::loadVehicleModel(modelText), options).front();
-  const hover_lock_tune::Scenario& s = campaign.scenario;
+  const quarn::sim::RunResult campaign =
+      quarn::sim::runCampaign(config, quarn::sim::loadVehicleModel(modelText), options).front();
+  const quarn::sim::Scenario& s = campaign.scenario;
   const Eigen::VectorXd& target = config.desiredPose;
 
   const std::string ns = quarn_test::testNamespace();
@@ -263,19 +263,19 @@ TEST(Fidelity, TheCampaignAgreesWithTheRealNodeOnTheDemoScenario)
   std::ifstream csv(trajectory);
   std::string line;
   std::getline(csv, line);
-  hover_lock_tune::RunMetrics metrics(DURATION);
+  quarn::sim::RunMetrics metrics(DURATION);
   while (std::getline(csv, line))
   {
     std::replace(line.begin(), line.end(), ',', ' ');
     std::istringstream row(line);
     double t, x, y, z, yaw;
-    hover_lock_tune::Axes command;
+    quarn::sim::Axes command;
     row >> t >> x >> y >> z >> yaw >> command[0] >> command[1] >> command[2] >> command[3];
     metrics.add(t, { x - target[0], y - target[1], z - target[2], quarn::algebra::normalizeAngle(yaw - target[5]) },
                 command);
   }
   std::remove(trajectory.c_str());
-  const hover_lock_tune::RunResult real = metrics.result();
+  const quarn::sim::RunResult real = metrics.result();
   std::cout << "settling time: campaign " << campaign.settlingTime << " s, real node " << real.settlingTime
             << " s; final errors (x, y, depth, heading):";
   for (int i = 0; i < 4; ++i)

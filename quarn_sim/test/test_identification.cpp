@@ -16,10 +16,10 @@
 #include <quarn_sim/vehicle_model.h>
 #include <quarn_sim_test/closed_loop.h>
 
-using hover_lock_tune::Identification;
-using hover_lock_tune::readRecording;
-using hover_lock_tune::Recording;
-using hover_lock_tune::RecordingError;
+using quarn::sim::Identification;
+using quarn::sim::readRecording;
+using quarn::sim::Recording;
+using quarn::sim::RecordingError;
 using quarn_sim_test::closedLoop;
 
 namespace
@@ -84,9 +84,9 @@ void writeHold(rosbag::Bag& bag, const std::string& ns = "")
 }
 
 // The default vehicle, and one twice as slow with a longer delay, a tighter depth clamp and another current.
-vehicle_sim::VehicleModelConfig defaultVehicle()
+quarn::sim::VehicleModelConfig defaultVehicle()
 {
-  vehicle_sim::VehicleModelConfig m;
+  quarn::sim::VehicleModelConfig m;
   m.timeConstant = Eigen::Vector4d(0.6, 0.6, 0.4, 0.3);
   m.delay = 0.1;
   m.maxVelocity = Eigen::Vector4d(1.0, 1.0, 0.6, 1.0);
@@ -98,9 +98,9 @@ vehicle_sim::VehicleModelConfig defaultVehicle()
   return m;
 }
 
-vehicle_sim::VehicleModelConfig slowVehicle()
+quarn::sim::VehicleModelConfig slowVehicle()
 {
-  vehicle_sim::VehicleModelConfig m = defaultVehicle();
+  quarn::sim::VehicleModelConfig m = defaultVehicle();
   m.timeConstant = Eigen::Vector4d(1.2, 1.0, 0.8, 0.5);
   m.delay = 0.25;
   m.maxVelocity[2] = 0.4;
@@ -127,7 +127,7 @@ std::string errorOf(const std::function<void()>& action)
 
 TEST(Recording, TopicsMatchWithOrWithoutANamespaceWhenOnlyOneFits)
 {
-  using hover_lock_tune::matchTopic;
+  using quarn::sim::matchTopic;
   EXPECT_EQ("/auv/navigator_data", matchTopic({ "/auv/navigator_data", "/auv/other" }, "navigator_data"));
   EXPECT_EQ("/navigator_data", matchTopic({ "/navigator_data", "/auv/navigator_data" }, "navigator_data"));
   EXPECT_EQ("/auv/navigator_data", matchTopic({ "/auv/navigator_data" }, "/auv/navigator_data"));
@@ -292,7 +292,7 @@ TEST(Identification, VelocitiesPinTheDynamicsAndPosesTheCurrentOfTwoVehicles)
 {
   for (const auto& model : { defaultVehicle(), slowVehicle() })
   {
-    const Identification id = hover_lock_tune::identifyModel(closedLoop(model, 60, true, 3));
+    const Identification id = quarn::sim::identifyModel(closedLoop(model, 60, true, 3));
     const std::string vehicle = "vehicle with delay " + std::to_string(model.delay);
     EXPECT_TRUE(id.fromVelocities);
     for (int i = 0; i < 4; ++i)
@@ -314,7 +314,7 @@ TEST(Identification, VelocitiesPinTheDynamicsAndPosesTheCurrentOfTwoVehicles)
     EXPECT_NEAR(model.navNoise[2], id.navNoise[2], 0.3 * model.navNoise[2]) << vehicle;
     EXPECT_NEAR(model.gust[0], id.gust[0], 0.5 * model.gust[0]) << vehicle;
     // The written model is one the simulator accepts.
-    EXPECT_EQ("", vehicle_sim::modelFault(hover_lock_tune::modelOf(id))) << vehicle;
+    EXPECT_EQ("", quarn::sim::modelFault(quarn::sim::modelOf(id))) << vehicle;
   }
 }
 
@@ -324,10 +324,10 @@ TEST(Identification, PosesAloneReportTheTradeOffBetweenDelayAndLagInsteadOfAFals
   // time constants and delays three or more deviations off on some of these recordings.
   for (const auto& model : { defaultVehicle(), slowVehicle() })
   {
-    const Identification withVelocities = hover_lock_tune::identifyModel(closedLoop(model, 60, true, 3));
+    const Identification withVelocities = quarn::sim::identifyModel(closedLoop(model, 60, true, 3));
     for (unsigned seed = 1; seed <= 8; ++seed)
     {
-      const Identification id = hover_lock_tune::identifyModel(closedLoop(model, 60, false, seed));
+      const Identification id = quarn::sim::identifyModel(closedLoop(model, 60, false, seed));
       const std::string run = "vehicle with delay " + std::to_string(model.delay) + ", seed " + std::to_string(seed);
       EXPECT_FALSE(id.fromVelocities);
       EXPECT_GT(id.delay.sigma, 5 * withVelocities.delay.sigma) << run;
@@ -352,16 +352,16 @@ TEST(Identification, PosesAloneReportTheTradeOffBetweenDelayAndLagInsteadOfAFals
 TEST(Identification, AnAxisThatNeverMovesIsRefusedByName)
 {
   Recording r = closedLoop(defaultVehicle(), 20, true, 3);
-  for (hover_lock_tune::CommandSample& c : r.commands)
+  for (quarn::sim::CommandSample& c : r.commands)
   {
     c.active[3] = false;
   }
   try
   {
-    hover_lock_tune::identifyModel(r);
+    quarn::sim::identifyModel(r);
     FAIL() << "no error";
   }
-  catch (const hover_lock_tune::NotExcited& e)
+  catch (const quarn::sim::NotExcited& e)
   {
     EXPECT_EQ(std::string("the set-points never move axis yaw: record the vehicle moving on every axis"), e.what());
   }

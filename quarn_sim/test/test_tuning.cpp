@@ -8,24 +8,24 @@
 #include <quarn_sim/campaign.h>
 #include <quarn_sim/tuning.h>
 
-using hover_lock_tune::Gains;
-using hover_lock_tune::TuneOptions;
+using quarn::sim::Gains;
+using quarn::sim::TuneOptions;
 
 namespace
 {
 
-vehicle_sim::VehicleModelConfig defaultVehicle()
+quarn::sim::VehicleModelConfig defaultVehicle()
 {
   std::ifstream file(QUARN_SIM_SOURCE_DIR "/config/vehicle_default.xml");
   std::stringstream text;
   text << file.rdbuf();
-  return vehicle_sim::loadVehicleModel(text.str());
+  return quarn::sim::loadVehicleModel(text.str());
 }
 
 // The default vehicle made slower: tuning is not for one vehicle only.
-vehicle_sim::VehicleModelConfig vehicle()
+quarn::sim::VehicleModelConfig vehicle()
 {
-  return hover_lock_tune::scaledModel(defaultVehicle(), 1.5);
+  return quarn::sim::scaledModel(defaultVehicle(), 1.5);
 }
 
 // Sluggish proportional gains and no integral: the current holds the vehicle off the target.
@@ -51,9 +51,9 @@ quarn::dev::DeviceConfig robustConfig()
   return c;
 }
 
-hover_lock_tune::CampaignOptions smallCampaign()
+quarn::sim::CampaignOptions smallCampaign()
 {
-  hover_lock_tune::CampaignOptions campaign;
+  quarn::sim::CampaignOptions campaign;
   campaign.runs = 16;
   campaign.duration = 40;
   return campaign;
@@ -76,19 +76,19 @@ TEST(Tuning, TheSearchImprovesAPoorConfigurationOnASmallCampaign)
   int progressCalls = 0;
   TuneOptions options = smallSearch();
   options.progress = [&](int evaluation, double) { progressCalls = evaluation; };
-  const hover_lock_tune::TuneResult result = hover_lock_tune::tuneGains(poor, vehicle(), options);
+  const quarn::sim::TuneResult result = quarn::sim::tuneGains(poor, vehicle(), options);
   EXPECT_LT(result.cost, 0.7 * result.baseCost);
   EXPECT_EQ(result.evaluations, progressCalls);
   EXPECT_LE(result.evaluations, options.evaluations);
 
   // Scored on a campaign the search never saw: other seeds and other scenarios.
-  hover_lock_tune::CampaignOptions campaign;
+  quarn::sim::CampaignOptions campaign;
   campaign.runs = 32;
   campaign.duration = 40;
   campaign.seed = 1000;
-  const quarn::dev::DeviceConfig tuned = hover_lock_tune::withGains(poor, result.gains);
-  const auto base = hover_lock_tune::summarise(hover_lock_tune::runCampaign(poor, vehicle(), campaign));
-  const auto better = hover_lock_tune::summarise(hover_lock_tune::runCampaign(tuned, vehicle(), campaign));
+  const quarn::dev::DeviceConfig tuned = quarn::sim::withGains(poor, result.gains);
+  const auto base = quarn::sim::summarise(quarn::sim::runCampaign(poor, vehicle(), campaign));
+  const auto better = quarn::sim::summarise(quarn::sim::runCampaign(tuned, vehicle(), campaign));
   EXPECT_GT(better.settled, base.settled);
   for (int i = 0; i < 4; ++i)
   {
@@ -104,77 +104,73 @@ TEST(Tuning, TheCostDependsOnTheSeedAloneNotOnTheThreads)
   TuneOptions one = smallSearch(), two = smallSearch();
   one.threads = 1;
   two.threads = 2;
-  EXPECT_EQ(hover_lock_tune::searchCost(poorConfig(), vehicle(), one),
-            hover_lock_tune::searchCost(poorConfig(), vehicle(), two));
+  EXPECT_EQ(quarn::sim::searchCost(poorConfig(), vehicle(), one), quarn::sim::searchCost(poorConfig(), vehicle(), two));
   two.seed = 2;
-  EXPECT_NE(hover_lock_tune::searchCost(poorConfig(), vehicle(), one),
-            hover_lock_tune::searchCost(poorConfig(), vehicle(), two));
+  EXPECT_NE(quarn::sim::searchCost(poorConfig(), vehicle(), one), quarn::sim::searchCost(poorConfig(), vehicle(), two));
 }
 
 TEST(Tuning, GainsOutsideTheSearchBoundsAndModeZeroSignsRoundTrip)
 {
   quarn::dev::DeviceConfig config = poorConfig();
   config.pidConfigYaw = Eigen::Vector4d(-0.8, -0.05, -0.1, 7);  // a fourth entry the node ignores
-  const Gains gains = hover_lock_tune::gainsOf(config);
+  const Gains gains = quarn::sim::gainsOf(config);
   EXPECT_EQ(-0.05, gains[10]);
-  const Gains modeOne = hover_lock_tune::modeOneGains(gains, 0);
+  const Gains modeOne = quarn::sim::modeOneGains(gains, 0);
   EXPECT_EQ(0.8, modeOne[9]);
   EXPECT_EQ(-0.3, modeOne[6]) << "z turns too";
   EXPECT_EQ(0.3, modeOne[0]) << "x does not";
-  EXPECT_EQ(gains, hover_lock_tune::modeOneGains(modeOne, 0));
-  EXPECT_EQ(gains, hover_lock_tune::modeOneGains(gains, 1));
-  const quarn::dev::DeviceConfig back = hover_lock_tune::withGains(config, gains);
+  EXPECT_EQ(gains, quarn::sim::modeOneGains(modeOne, 0));
+  EXPECT_EQ(gains, quarn::sim::modeOneGains(gains, 1));
+  const quarn::dev::DeviceConfig back = quarn::sim::withGains(config, gains);
   EXPECT_EQ(config.pidConfigYaw, back.pidConfigYaw);
   // The search starts from gains clipped into its bounds, whatever the base holds.
-  const std::vector<double> unit = hover_lock_tune::tuning::toUnit(modeOne);
+  const std::vector<double> unit = quarn::sim::tuning::toUnit(modeOne);
   for (double x : unit)
   {
     EXPECT_GE(x, 0.0);
     EXPECT_LE(x, 1.0);
   }
-  EXPECT_NEAR(0.8, hover_lock_tune::tuning::fromUnit(unit)[9], 1e-12);
+  EXPECT_NEAR(0.8, quarn::sim::tuning::fromUnit(unit)[9], 1e-12);
 }
 
 TEST(Tuning, TheWrittenGainsSettleAsOftenAsTheBaseOnTheModelAndBothVariants)
 {
   const quarn::dev::DeviceConfig base = robustConfig();
-  const vehicle_sim::VehicleModelConfig model = defaultVehicle();
-  const hover_lock_tune::CampaignOptions campaign = smallCampaign();
+  const quarn::sim::VehicleModelConfig model = defaultVehicle();
+  const quarn::sim::CampaignOptions campaign = smallCampaign();
   const auto settledRuns = [&](const Gains& gains, double scale) {
-    const auto runs = hover_lock_tune::runCampaign(hover_lock_tune::withGains(base, gains),
-                                                   hover_lock_tune::scaledModel(model, scale), campaign);
-    return hover_lock_tune::summarise(runs).settled;
+    const auto runs =
+        quarn::sim::runCampaign(quarn::sim::withGains(base, gains), quarn::sim::scaledModel(model, scale), campaign);
+    return quarn::sim::summarise(runs).settled;
   };
 
   // A sharper heading gain settles every run on the model but swings on the slower variant.
-  Gains sharper = hover_lock_tune::gainsOf(base);
+  Gains sharper = quarn::sim::gainsOf(base);
   sharper[9] = 3.6;
-  const hover_lock_tune::Choice backedOff = hover_lock_tune::chooseGains(base, sharper, model, campaign);
+  const quarn::sim::Choice backedOff = quarn::sim::chooseGains(base, sharper, model, campaign);
   ASSERT_FALSE(backedOff.checks.empty());
   EXPECT_FALSE(backedOff.checks.front().passed);
   EXPECT_FALSE(backedOff.kept);
   EXPECT_GT(backedOff.gains[9], 2.0);
   EXPECT_LT(backedOff.gains[9], 3.6);
-  for (double scale : hover_lock_tune::MODEL_SCALES)
+  for (double scale : quarn::sim::MODEL_SCALES)
   {
-    EXPECT_GE(settledRuns(backedOff.gains, scale), settledRuns(hover_lock_tune::gainsOf(base), scale))
-        << "lags x" << scale;
+    EXPECT_GE(settledRuns(backedOff.gains, scale), settledRuns(quarn::sim::gainsOf(base), scale)) << "lags x" << scale;
   }
 
   // The largest gains of the search, worse at every back-off: the base's own are written.
-  const Gains wild = hover_lock_tune::tuning::fromUnit(std::vector<double>(12, 1.0));
-  const hover_lock_tune::Choice kept = hover_lock_tune::chooseGains(base, wild, model, campaign);
+  const Gains wild = quarn::sim::tuning::fromUnit(std::vector<double>(12, 1.0));
+  const quarn::sim::Choice kept = quarn::sim::chooseGains(base, wild, model, campaign);
   EXPECT_TRUE(kept.kept);
-  EXPECT_EQ(hover_lock_tune::BACK_OFF_SHARES.size(), kept.checks.size());
-  EXPECT_EQ(hover_lock_tune::gainsOf(base), kept.gains);
+  EXPECT_EQ(quarn::sim::BACK_OFF_SHARES.size(), kept.checks.size());
+  EXPECT_EQ(quarn::sim::gainsOf(base), kept.gains);
 
   // Gains that settle at least as often everywhere are written as searched.
-  const hover_lock_tune::Choice taken =
-      hover_lock_tune::chooseGains(poorConfig(), hover_lock_tune::gainsOf(base), model, campaign);
+  const quarn::sim::Choice taken = quarn::sim::chooseGains(poorConfig(), quarn::sim::gainsOf(base), model, campaign);
   EXPECT_FALSE(taken.kept);
   ASSERT_EQ(1u, taken.checks.size());
   for (int k = 0; k < 12; ++k)
   {
-    EXPECT_NEAR(hover_lock_tune::gainsOf(base)[k], taken.gains[k], 1e-9) << "gain " << k;
+    EXPECT_NEAR(quarn::sim::gainsOf(base)[k], taken.gains[k], 1e-9) << "gain " << k;
   }
 }

@@ -51,7 +51,7 @@ TEST(TuningRos, ABagRecordedFromTheRealLoopGivesBackTheVehicle)
 {
   const std::string ns = quarn_test::testNamespace();
   const std::string modelText = sourceFile("config/vehicle_default.xml");
-  const vehicle_sim::VehicleModelConfig model = vehicle_sim::loadVehicleModel(modelText);
+  const quarn::sim::VehicleModelConfig model = quarn::sim::loadVehicleModel(modelText);
   ros::param::set(ns + "/hover_lock_config",
                   quarn_test::readFile(std::string(QUARN_DEV_SOURCE_DIR) + "/config/hover_lock_mode1.xml"));
   ros::param::set(ns + "/vehicle_sim/vehicle_model", modelText);
@@ -68,13 +68,12 @@ TEST(TuningRos, ABagRecordedFromTheRealLoopGivesBackTheVehicle)
   ASSERT_TRUE(end && end->code == 0) << (end ? end->describe() : "still running") << "\n" << sim.output();
   EXPECT_EQ(0, record.stop().code) << record.output();
 
-  const hover_lock_tune::Recording recording =
-      hover_lock_tune::readRecording(bag, "navigator_data", "behavior_response");
+  const quarn::sim::Recording recording = quarn::sim::readRecording(bag, "navigator_data", "behavior_response");
   EXPECT_EQ(ns + "/navigator_data", recording.navTopic);
   EXPECT_TRUE(recording.stamped);
   EXPECT_TRUE(recording.hasVelocity);
   EXPECT_EQ(0u, recording.nonFinite + recording.outOfOrder);
-  const hover_lock_tune::Identification id = hover_lock_tune::identifyModel(recording);
+  const quarn::sim::Identification id = quarn::sim::identifyModel(recording);
   for (int i = 0; i < 4; ++i)
   {
     EXPECT_NEAR(model.timeConstant[i], id.timeConstant[i].value, 0.15 * model.timeConstant[i]) << "axis " << i;
@@ -98,7 +97,7 @@ TEST(TuningRos, ABagRecordedFromTheRealLoopGivesBackTheVehicle)
     EXPECT_EQ(input == bag ? 0 : 2, end->code) << tool.output();
     EXPECT_EQ(input == bag, std::filesystem::exists(written)) << tool.output();
   }
-  EXPECT_NEAR(model.delay, vehicle_sim::loadVehicleModel(quarn_test::readFile(written)).delay, 0.05);
+  EXPECT_NEAR(model.delay, quarn::sim::loadVehicleModel(quarn_test::readFile(written)).delay, 0.05);
 }
 
 TEST(TuningRos, TheTunedConfigurationLoadsInTheRealNodeInBothModes)

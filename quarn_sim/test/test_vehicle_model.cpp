@@ -9,14 +9,14 @@
 
 #include <quarn_sim/vehicle_model.h>
 
-using vehicle_sim::Command;
-using vehicle_sim::idealVehicle;
-using vehicle_sim::loadVehicleModel;
-using vehicle_sim::offsetInVehicleFrame;
-using vehicle_sim::Pose;
-using vehicle_sim::VehicleModel;
-using vehicle_sim::VehicleModelConfig;
-using vehicle_sim::Velocity;
+using quarn::sim::Command;
+using quarn::sim::idealVehicle;
+using quarn::sim::loadVehicleModel;
+using quarn::sim::offsetInVehicleFrame;
+using quarn::sim::Pose;
+using quarn::sim::VehicleModel;
+using quarn::sim::VehicleModelConfig;
+using quarn::sim::Velocity;
 
 namespace
 {
@@ -223,7 +223,7 @@ TEST(VehicleModel, PublishesThePoseOfLatencyAgoStampedWithItsTimeAndNoisedAsConf
   exact.navNoise.setZero();
   VehicleModel vehicle(model, { 0, 0, 2, 0 }, 3), noiseless(exact, { 0, 0, 2, 0 }, 3);
 
-  const vehicle_sim::NavigationSample first = noiseless.navigationAt(0.05);
+  const quarn::sim::NavigationSample first = noiseless.navigationAt(0.05);
   EXPECT_NEAR(-0.05, first.stamp, TOLERANCE) << "before the start: the start pose, stamped with its time";
   expectPose({ 0, 0, 2, 0 }, first.pose);
 
@@ -237,7 +237,7 @@ TEST(VehicleModel, PublishesThePoseOfLatencyAgoStampedWithItsTimeAndNoisedAsConf
       v->command(allActive(1, 0, 0, 0), t - 0.1);
       v->advance(t);
     }
-    const vehicle_sim::NavigationSample measured = vehicle.navigationAt(t), truth = noiseless.navigationAt(t);
+    const quarn::sim::NavigationSample measured = vehicle.navigationAt(t), truth = noiseless.navigationAt(t);
     ASSERT_NEAR(t - model.navLatency, truth.stamp, TOLERANCE);
     // At 1 m/s ahead from x = 0 at t = 0: the pose of t - 0.1.
     ASSERT_NEAR(t - model.navLatency, truth.pose.x, 1e-6);
@@ -361,9 +361,9 @@ TEST(VehicleModelDocument, RefusesABrokenRuleNamingTheItemAndTheRule)
 TEST(VehicleModelDocument, TheIdealVehicleIsAValidDocumentThatWritesAndReadsBack)
 {
   quarn::xml::XmlParamMapper<VehicleModelConfig> mapper("vehicle_model");
-  vehicle_sim::mapItems(mapper);
+  quarn::sim::mapItems(mapper);
   mapper.data() = idealVehicle();
-  EXPECT_EQ("", vehicle_sim::modelFault(mapper.data()));
+  EXPECT_EQ("", quarn::sim::modelFault(mapper.data()));
   const VehicleModelConfig read = loadVehicleModel(mapper.getXmlString());
   EXPECT_EQ(idealVehicle().maxVelocity, read.maxVelocity);
   EXPECT_EQ(20.0, read.navRate);

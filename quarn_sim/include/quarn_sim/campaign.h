@@ -3,9 +3,9 @@
 // The scenario campaign: hover_lock's own arithmetic (pose error, four controllers, rounding to tenths) against
 // the vehicle model, run in-process over a set of starting conditions, with per-run metrics and a summary.
 //
-//   hover_lock_tune::CampaignOptions options;                        // 256 runs of 60 s, seed 1, 2 threads
-//   auto runs = hover_lock_tune::runCampaign(config, model, options);
-//   hover_lock_tune::Summary summary = hover_lock_tune::summarise(runs);
+//   quarn::sim::CampaignOptions options;                        // 256 runs of 60 s, seed 1, 2 threads
+//   auto runs = quarn::sim::runCampaign(config, model, options);
+//   quarn::sim::Summary summary = quarn::sim::summarise(runs);
 
 #include <algorithm>
 #include <array>
@@ -21,7 +21,7 @@
 #include <quarn_sim/command.h>
 #include <quarn_sim/vehicle_model.h>
 
-namespace hover_lock_tune
+namespace quarn::sim
 {
 
 /// A run counts as settled once every axis stays within these for HOLD seconds up to its end.
@@ -110,13 +110,13 @@ inline Scenario standardScenario(int i, unsigned seed);
 
 /// One run of duration seconds of hover_lock configured by config (mode 1) against the vehicle of model,
 /// stepped at the model's navigation rate; each step's point goes to trace when given.
-inline RunResult runScenario(const quarn::dev::DeviceConfig& config, const vehicle_sim::VehicleModelConfig& model,
+inline RunResult runScenario(const quarn::dev::DeviceConfig& config, const quarn::sim::VehicleModelConfig& model,
                              const Scenario& scenario, double duration, std::vector<TracePoint>* trace = nullptr);
 
 /// options.runs runs of the standard set from options.first on, spread over options.threads threads; results in run
 /// order, the same whatever the number of threads.
 inline std::vector<RunResult> runCampaign(const quarn::dev::DeviceConfig& config,
-                                          const vehicle_sim::VehicleModelConfig& model, const CampaignOptions& options);
+                                          const quarn::sim::VehicleModelConfig& model, const CampaignOptions& options);
 
 /// Calls job(i) for every i in [0, count), spread over threads threads (the caller's among them); each i once.
 template <typename Job>
@@ -163,18 +163,18 @@ inline Scenario standardScenario(int i, unsigned seed)
   return s;
 }
 
-inline RunResult runScenario(const quarn::dev::DeviceConfig& config, const vehicle_sim::VehicleModelConfig& model,
+inline RunResult runScenario(const quarn::dev::DeviceConfig& config, const quarn::sim::VehicleModelConfig& model,
                              const Scenario& scenario, double duration, std::vector<TracePoint>* trace)
 {
   const Eigen::VectorXd& target = config.desiredPose;
-  vehicle_sim::VehicleModelConfig water = model;
+  quarn::sim::VehicleModelConfig water = model;
   if (!scenario.current)
   {
     water.current.setZero();
   }
-  const vehicle_sim::Pose start{ target[0] + scenario.dx, target[1] + scenario.dy, target[2] + scenario.dz,
-                                 quarn::algebra::normalizeAngle(target[5] + scenario.dyaw) };
-  vehicle_sim::VehicleModel vehicle(water, start, scenario.seed);
+  const quarn::sim::Pose start{ target[0] + scenario.dx, target[1] + scenario.dy, target[2] + scenario.dz,
+                                quarn::algebra::normalizeAngle(target[5] + scenario.dyaw) };
+  quarn::sim::VehicleModel vehicle(water, start, scenario.seed);
 
   pid::CPid pids[4];
   const Eigen::VectorXd* gains[] = { &config.pidConfigX, &config.pidConfigY, &config.pidConfigZ, &config.pidConfigYaw };
@@ -191,11 +191,11 @@ inline RunResult runScenario(const quarn::dev::DeviceConfig& config, const vehic
   {
     const double t = static_cast<double>(k) / model.navRate;
     vehicle.advance(t);
-    const vehicle_sim::Pose& p = vehicle.pose();
+    const quarn::sim::Pose& p = vehicle.pose();
     const Axes error{ p.x - target[0], p.y - target[1], p.z - target[2],
                       quarn::algebra::normalizeAngle(p.yaw - target[5]) };
 
-    const vehicle_sim::NavigationSample nav = vehicle.navigationAt(t);
+    const quarn::sim::NavigationSample nav = vehicle.navigationAt(t);
     const quarn::dev::NavigationPose pose{ nav.pose.x, nav.pose.y, nav.pose.z, 0, 0, nav.pose.yaw };
     const Eigen::Vector4d measure = quarn::dev::computeErrorPosition(pose, target);
     double out[4];
@@ -203,8 +203,8 @@ inline RunResult runScenario(const quarn::dev::DeviceConfig& config, const vehic
     {
       out[i] = pids[i].action(measure[i], periodMs);
     }
-    const vehicle_sim::Command command =
-        vehicle_sim::toCommand(quarn::dev::behaviorResponse(out[0], out[1], out[2], out[3]));
+    const quarn::sim::Command command =
+        quarn::sim::toCommand(quarn::dev::behaviorResponse(out[0], out[1], out[2], out[3]));
     vehicle.command(command, t);
 
     const Axes published{ command.velocity.x, command.velocity.y, command.velocity.z, command.velocity.yaw };
@@ -277,7 +277,7 @@ void inParallel(int count, int threads, const Job& job)
 }
 
 inline std::vector<RunResult> runCampaign(const quarn::dev::DeviceConfig& config,
-                                          const vehicle_sim::VehicleModelConfig& model, const CampaignOptions& options)
+                                          const quarn::sim::VehicleModelConfig& model, const CampaignOptions& options)
 {
   std::vector<RunResult> results(static_cast<std::size_t>(std::max(options.runs, 0)));
   inParallel(options.runs, options.threads, [&](int i) {
@@ -324,4 +324,4 @@ inline Summary summarise(const std::vector<RunResult>& runs)
   return summary;
 }
 
-}  // namespace hover_lock_tune
+}  // namespace quarn::sim

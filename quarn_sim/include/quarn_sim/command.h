@@ -4,7 +4,7 @@
 
 #include <quarn_sim/vehicle_model.h>
 
-namespace vehicle_sim
+namespace quarn::sim
 {
 
 /// The set-point a behaviour response carries: linear x, y, z and angular z with their activation flags.
@@ -16,4 +16,4 @@ inline Command toCommand(const quarn_common::BhResponse& response)
            { flags[0] != 0, flags[1] != 0, flags[2] != 0, flags[5] != 0 } };
 }
 
-}  // namespace vehicle_sim
+}  // namespace quarn::sim

@@ -19,7 +19,7 @@
 #include <quarn_sim/recording.h>
 #include <quarn_sim/vehicle_model.h>
 
-namespace hover_lock_tune
+namespace quarn::sim
 {
 
 /// An estimate with its standard deviation (same unit); the deviation is infinite when the data cannot tell.
@@ -61,7 +61,7 @@ constexpr std::array<const char*, 4> MODEL_AXES{ "x", "y", "z", "yaw" };
 inline Identification identifyModel(const Recording& recording);
 
 /// The model document of the estimates.
-inline vehicle_sim::VehicleModelConfig modelOf(const Identification& id);
+inline quarn::sim::VehicleModelConfig modelOf(const Identification& id);
 
 // ---------------------------------------------------------------------------------------------------------------
 
@@ -105,7 +105,7 @@ inline Schedule schedule(const std::vector<CommandSample>& commands)
     }
     s.time.push_back(c.t);
     s.value.push_back(value);
-    const double stale = c.t + vehicle_sim::VehicleModel::COMMAND_TIMEOUT;
+    const double stale = c.t + quarn::sim::VehicleModel::COMMAND_TIMEOUT;
     if (k + 1 == commands.size() || commands[k + 1].t > stale)
     {
       s.time.push_back(stale);
@@ -194,12 +194,12 @@ bool OutputError::operator()(const T* tau, const T* delay, const T* v0, const T*
     }
     for (int i = 0; i < 4; ++i)
     {
-      const T u = vehicle_sim::clampSetPoint(T(held[i]), clamp[i]);
+      const T u = quarn::sim::clampSetPoint(T(held[i]), clamp[i]);
       // The lag's decay over h seconds, as its decay over 1 s with the time constant scaled by 1 / h, so that h
       // keeps its slope with respect to the delay.
-      const T decay = vehicle_sim::lagDecay(T(tau[i] / h), 1.0);
+      const T decay = quarn::sim::lagDecay(T(tau[i] / h), 1.0);
       integral[i] += u * h + (v[i] - u) * tau[i] * (T(1) - decay);
-      v[i] = vehicle_sim::firstOrderStep(v[i], u, decay);
+      v[i] = quarn::sim::firstOrderStep(v[i], u, decay);
     }
   };
 
@@ -652,7 +652,7 @@ inline Identification identifyModel(const Recording& recording)
   return id;
 }
 
-inline vehicle_sim::VehicleModelConfig modelOf(const Identification& id)
+inline quarn::sim::VehicleModelConfig modelOf(const Identification& id)
 {
   const auto values = [](const auto& estimates) {
     Eigen::VectorXd v(estimates.size());
@@ -662,7 +662,7 @@ inline vehicle_sim::VehicleModelConfig modelOf(const Identification& id)
     }
     return v;
   };
-  vehicle_sim::VehicleModelConfig model;
+  quarn::sim::VehicleModelConfig model;
   model.timeConstant = values(id.timeConstant);
   model.delay = id.delay.value;
   model.maxVelocity = Eigen::Map<const Eigen::Vector4d>(id.maxVelocity.data());
@@ -674,6 +674,6 @@ inline vehicle_sim::VehicleModelConfig modelOf(const Identification& id)
   return model;
 }
 
-}  // namespace hover_lock_tune
+}  // namespace quarn::sim
 
 #endif  // QUARN_SIM_IDENTIFICATION_H

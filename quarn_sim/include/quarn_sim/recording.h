@@ -20,7 +20,7 @@
 #include <quarn_common/BhResponse.h>
 #include <quarn_common/NavigationData.h>
 
-namespace hover_lock_tune
+namespace quarn::sim
 {
 
 /// One navigation message: pose (x, y, z in m, yaw in rad) and body velocity (m/s, rad/s) at time t.
@@ -275,6 +275,6 @@ inline Recording readRecording(const std::string& path, const std::string& navTo
   return r;
 }
 
-}  // namespace hover_lock_tune
+}  // namespace quarn::sim
 
 #endif  // QUARN_SIM_RECORDING_H

@@ -32,7 +32,7 @@
 #include <quarn_sim/campaign.h>
 #include <quarn_sim/vehicle_model.h>
 
-namespace hover_lock_tune
+namespace quarn::sim
 {
 
 /// Proportional, integral and derivative gain of x, y, z and yaw, in that order.
@@ -88,7 +88,7 @@ inline Gains modeOneGains(Gains gains, int mode)
 }
 
 /// model with its time constants and its delay multiplied by scale.
-inline vehicle_sim::VehicleModelConfig scaledModel(const vehicle_sim::VehicleModelConfig& model, double scale);
+inline quarn::sim::VehicleModelConfig scaledModel(const quarn::sim::VehicleModelConfig& model, double scale);
 
 /// Cost of one run traced by runScenario (see the top of this header).
 inline double runCost(const RunResult& run, const std::vector<TracePoint>& trace, double duration);
@@ -97,12 +97,12 @@ inline double runCost(const RunResult& run, const std::vector<TracePoint>& trace
 using ModelCosts = std::array<double, MODEL_SCALES.size()>;
 
 /// Mean run cost of config's gains over the search scenarios on model and on each of its variants.
-inline ModelCosts searchCost(const quarn::dev::DeviceConfig& config, const vehicle_sim::VehicleModelConfig& model,
+inline ModelCosts searchCost(const quarn::dev::DeviceConfig& config, const quarn::sim::VehicleModelConfig& model,
                              const TuneOptions& options);
 
 /// Searches the gains of config (mode 1) that minimise the search cost on model, starting from config's own
 /// (clipped into the search bounds); config's own stand when nothing beats them. Deterministic for given options.
-inline TuneResult tuneGains(const quarn::dev::DeviceConfig& config, const vehicle_sim::VehicleModelConfig& model,
+inline TuneResult tuneGains(const quarn::dev::DeviceConfig& config, const quarn::sim::VehicleModelConfig& model,
                             const TuneOptions& options);
 
 /// The campaign's summaries of one configuration on the model and on its variants, in MODEL_SCALES order.
@@ -130,7 +130,7 @@ struct Choice
 };
 
 /// config's campaign on model and on each of its variants.
-inline VariantScores scoreVariants(const quarn::dev::DeviceConfig& config, const vehicle_sim::VehicleModelConfig& model,
+inline VariantScores scoreVariants(const quarn::dev::DeviceConfig& config, const quarn::sim::VehicleModelConfig& model,
                                    const CampaignOptions& campaign);
 
 /// Gains share of the way from base to searched in the search's unit coordinates (the base clipped into bounds).
@@ -140,7 +140,7 @@ inline Gains blendGains(const Gains& base, const Gains& searched, double share);
 /// many of the campaign's runs as config's own on model and on each variant; config's own when none does. The
 /// search sees a sample of the campaign only, so its gains may settle fewer runs than the base's.
 inline Choice chooseGains(const quarn::dev::DeviceConfig& config, const Gains& searched,
-                          const vehicle_sim::VehicleModelConfig& model, const CampaignOptions& campaign);
+                          const quarn::sim::VehicleModelConfig& model, const CampaignOptions& campaign);
 
 // ---------------------------------------------------------------------------------------------------------------
 
@@ -210,9 +210,9 @@ inline quarn::dev::DeviceConfig withGains(const quarn::dev::DeviceConfig& config
   return result;
 }
 
-inline vehicle_sim::VehicleModelConfig scaledModel(const vehicle_sim::VehicleModelConfig& model, double scale)
+inline quarn::sim::VehicleModelConfig scaledModel(const quarn::sim::VehicleModelConfig& model, double scale)
 {
-  vehicle_sim::VehicleModelConfig scaled = model;
+  quarn::sim::VehicleModelConfig scaled = model;
   scaled.timeConstant *= scale;
   scaled.delay *= scale;
   return scaled;
@@ -234,10 +234,10 @@ inline double runCost(const RunResult& run, const std::vector<TracePoint>& trace
          (run.settled ? SETTLING_WEIGHT * run.settlingTime / duration : UNSETTLED_PENALTY);
 }
 
-inline ModelCosts searchCost(const quarn::dev::DeviceConfig& config, const vehicle_sim::VehicleModelConfig& model,
+inline ModelCosts searchCost(const quarn::dev::DeviceConfig& config, const quarn::sim::VehicleModelConfig& model,
                              const TuneOptions& options)
 {
-  std::vector<vehicle_sim::VehicleModelConfig> models;
+  std::vector<quarn::sim::VehicleModelConfig> models;
   for (double scale : MODEL_SCALES)
   {
     models.push_back(scaledModel(model, scale));
@@ -260,13 +260,13 @@ inline ModelCosts searchCost(const quarn::dev::DeviceConfig& config, const vehic
   return means;
 }
 
-inline TuneResult tuneGains(const quarn::dev::DeviceConfig& config, const vehicle_sim::VehicleModelConfig& model,
+inline TuneResult tuneGains(const quarn::dev::DeviceConfig& config, const quarn::sim::VehicleModelConfig& model,
                             const TuneOptions& options)
 {
   struct Search
   {
     const quarn::dev::DeviceConfig& config;
-    const vehicle_sim::VehicleModelConfig& model;
+    const quarn::sim::VehicleModelConfig& model;
     const TuneOptions& options;
     const ModelCosts* baseCosts;
     TuneResult result;
@@ -319,7 +319,7 @@ inline TuneResult tuneGains(const quarn::dev::DeviceConfig& config, const vehicl
   return search.result;
 }
 
-inline VariantScores scoreVariants(const quarn::dev::DeviceConfig& config, const vehicle_sim::VehicleModelConfig& model,
+inline VariantScores scoreVariants(const quarn::dev::DeviceConfig& config, const quarn::sim::VehicleModelConfig& model,
                                    const CampaignOptions& campaign)
 {
   VariantScores scores;
@@ -342,7 +342,7 @@ inline Gains blendGains(const Gains& base, const Gains& searched, double share)
 }
 
 inline Choice chooseGains(const quarn::dev::DeviceConfig& config, const Gains& searched,
-                          const vehicle_sim::VehicleModelConfig& model, const CampaignOptions& campaign)
+                          const quarn::sim::VehicleModelConfig& model, const CampaignOptions& campaign)
 {
   Choice choice;
   choice.gains = gainsOf(config);
@@ -368,4 +368,4 @@ inline Choice chooseGains(const quarn::dev::DeviceConfig& config, const Gains& s
   return choice;
 }
 
-}  // namespace hover_lock_tune
+}  // namespace quarn::sim

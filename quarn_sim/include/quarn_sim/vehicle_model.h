@@ -21,7 +21,7 @@
 #include <quarn_algebra.h>
 #include <quarn_xml/XmlParamMapper.h>
 
-namespace vehicle_sim
+namespace quarn::sim
 {
 
 /// Pose in the world frame: x, y, z in metres, yaw in radians about the z axis (counter-clockwise from x).
@@ -460,4 +460,4 @@ inline NavigationSample VehicleModel::navigationAt(double time)
   return sample;
 }
 
-}  // namespace vehicle_sim
+}  // namespace quarn::sim

@@ -4,7 +4,7 @@
 
 namespace po = boost::program_options;
 
-namespace hover_lock_tune
+namespace quarn::sim
 {
 
 std::optional<int> parseCommandLine(int argc, char** argv, const std::string& name,
@@ -39,4 +39,4 @@ std::optional<int> parseCommandLine(int argc, char** argv, const std::string& na
   return std::nullopt;
 }
 
-}  // namespace hover_lock_tune
+}  // namespace quarn::sim

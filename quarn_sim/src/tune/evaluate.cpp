@@ -24,7 +24,7 @@
 
 namespace po = boost::program_options;
 
-namespace hover_lock_tune
+namespace quarn::sim
 {
 namespace
 {
@@ -127,7 +127,7 @@ void printTable(std::ostream& out, const std::vector<RunResult>& runs, const Sum
 }
 
 // The settling times and, per axis, the trace of the run with the largest RMS error, for the plot script.
-Poco::JSON::Object::Ptr plotData(const quarn::dev::DeviceConfig& config, const vehicle_sim::VehicleModelConfig& model,
+Poco::JSON::Object::Ptr plotData(const quarn::dev::DeviceConfig& config, const quarn::sim::VehicleModelConfig& model,
                                  const std::vector<RunResult>& runs, double duration)
 {
   Poco::JSON::Object::Ptr data = new Poco::JSON::Object(true);
@@ -241,7 +241,7 @@ int evaluate(int argc, char** argv)
     return 1;
   }
 
-  vehicle_sim::VehicleModelConfig model;
+  quarn::sim::VehicleModelConfig model;
   quarn::dev::DeviceConfig config;
   try
   {
@@ -304,4 +304,4 @@ int evaluate(int argc, char** argv)
   return 0;
 }
 
-}  // namespace hover_lock_tune
+}  // namespace quarn::sim

@@ -3,7 +3,7 @@
 
 #include "subcommands.h"
 
-namespace hover_lock_tune
+namespace quarn::sim
 {
 
 std::string readTextFile(const std::string& path)
@@ -17,11 +17,11 @@ std::string readTextFile(const std::string& path)
   return text.str();
 }
 
-vehicle_sim::VehicleModelConfig readModelFile(const std::string& path)
+quarn::sim::VehicleModelConfig readModelFile(const std::string& path)
 {
   try
   {
-    return vehicle_sim::loadVehicleModel(readTextFile(path));
+    return quarn::sim::loadVehicleModel(readTextFile(path));
   }
   catch (const InputError&)
   {
@@ -54,4 +54,4 @@ quarn::dev::DeviceConfig readConfigFile(const std::string& path)
   return mapper.data();
 }
 
-}  // namespace hover_lock_tune
+}  // namespace quarn::sim

@@ -17,7 +17,7 @@
 
 namespace po = boost::program_options;
 
-namespace hover_lock_tune
+namespace quarn::sim
 {
 namespace
 {
@@ -84,10 +84,10 @@ void print(const Recording& r, const Identification& id)
 // The model document of the estimates, written through the mapper of the model's items.
 void writeModel(const Identification& id, const std::string& path)
 {
-  quarn::xml::XmlParamMapper<vehicle_sim::VehicleModelConfig> mapper("vehicle_model");
-  vehicle_sim::mapItems(mapper);
+  quarn::xml::XmlParamMapper<quarn::sim::VehicleModelConfig> mapper("vehicle_model");
+  quarn::sim::mapItems(mapper);
   mapper.data() = modelOf(id);
-  const std::string fault = vehicle_sim::modelFault(mapper.data());
+  const std::string fault = quarn::sim::modelFault(mapper.data());
   if (!fault.empty())
   {
     throw InputError("the estimates break a rule of the model: " + fault);
@@ -147,4 +147,4 @@ int identify(int argc, char** argv)
   return 0;
 }
 
-}  // namespace hover_lock_tune
+}  // namespace quarn::sim

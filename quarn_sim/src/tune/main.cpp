@@ -21,9 +21,9 @@ struct Subcommand
 };
 
 const Subcommand SUBCOMMANDS[] = {
-  { "identify", "fit a vehicle model to a recorded bag", hover_lock_tune::identify },
-  { "evaluate", "score a configuration over the scenario campaign on a vehicle model", hover_lock_tune::evaluate },
-  { "tune", "search the gains that hold a vehicle model best and write the configuration", hover_lock_tune::tune },
+  { "identify", "fit a vehicle model to a recorded bag", quarn::sim::identify },
+  { "evaluate", "score a configuration over the scenario campaign on a vehicle model", quarn::sim::evaluate },
+  { "tune", "search the gains that hold a vehicle model best and write the configuration", quarn::sim::tune },
 };
 
 int usage(std::ostream& out, int status)

@@ -16,7 +16,7 @@
 #include <quarn_dev/hover_lock_core.h>
 #include <quarn_sim/vehicle_model.h>
 
-namespace hover_lock_tune
+namespace quarn::sim
 {
 
 /// An input the tool cannot use; its text says which file and why. Ends the tool with status 2.
@@ -38,7 +38,7 @@ std::optional<int> parseCommandLine(int argc, char** argv, const std::string& na
 std::string readTextFile(const std::string& path);
 
 /// The vehicle model document at path; InputError naming the file and the broken item.
-vehicle_sim::VehicleModelConfig readModelFile(const std::string& path);
+quarn::sim::VehicleModelConfig readModelFile(const std::string& path);
 
 /// The hover_lock configuration at path, holding usable gain and pose vectors; InputError otherwise.
 quarn::dev::DeviceConfig readConfigFile(const std::string& path);
@@ -52,4 +52,4 @@ int identify(int argc, char** argv);
 /// `hover_lock_tune tune MODEL.xml --config BASE.xml -o TUNED.xml [options]`: gains tuned on a vehicle model.
 int tune(int argc, char** argv);
 
-}  // namespace hover_lock_tune
+}  // namespace quarn::sim

@@ -19,7 +19,7 @@
 
 namespace po = boost::program_options;
 
-namespace hover_lock_tune
+namespace quarn::sim
 {
 namespace
 {
@@ -144,7 +144,7 @@ int tune(int argc, char** argv)
 
   try
   {
-    const vehicle_sim::VehicleModelConfig model = readModelFile(modelPath);
+    const quarn::sim::VehicleModelConfig model = readModelFile(modelPath);
     const quarn::dev::DeviceConfig base = readConfigFile(basePath);
     if (base.mode != 0 && base.mode != 1)
     {
@@ -208,4 +208,4 @@ int tune(int argc, char** argv)
   return 0;
 }
 
-}  // namespace hover_lock_tune
+}  // namespace quarn::sim

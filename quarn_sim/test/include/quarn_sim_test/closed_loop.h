@@ -20,10 +20,10 @@ namespace quarn_sim_test
 /// hover_lock's arithmetic and four controllers stepped at the navigation rate against the model for duration
 /// seconds, holding (0, 0, 2, 0) from (3, -3, 3, 1); recorded as a bag would hold it, the set-points at the
 /// navigation times; velocities kept or left zero.
-inline hover_lock_tune::Recording closedLoop(const vehicle_sim::VehicleModelConfig& model, double duration,
-                                             bool velocities, unsigned seed)
+inline quarn::sim::Recording closedLoop(const quarn::sim::VehicleModelConfig& model, double duration, bool velocities,
+                                        unsigned seed)
 {
-  vehicle_sim::VehicleModel vehicle(model, { 3, -3, 3, 1 }, seed);
+  quarn::sim::VehicleModel vehicle(model, { 3, -3, 3, 1 }, seed);
   pid::CPid pids[4];
   pids[0].init(0, 3, 0.05, 0);
   pids[1].init(0, 3, 0.05, 0);
@@ -31,7 +31,7 @@ inline hover_lock_tune::Recording closedLoop(const vehicle_sim::VehicleModelConf
   pids[3].init(0, 3, 0.05, 0);
   Eigen::VectorXd desired = Eigen::VectorXd::Zero(6);
   desired[2] = 2;
-  hover_lock_tune::Recording r;
+  quarn::sim::Recording r;
   r.hasVelocity = velocities;
   r.stamped = true;
   const double period = 1.0 / model.navRate;
@@ -40,8 +40,8 @@ inline hover_lock_tune::Recording closedLoop(const vehicle_sim::VehicleModelConf
   {
     const double t = k * period;
     vehicle.advance(t);
-    const vehicle_sim::NavigationSample nav = vehicle.navigationAt(t);
-    hover_lock_tune::NavSample sample;
+    const quarn::sim::NavigationSample nav = vehicle.navigationAt(t);
+    quarn::sim::NavSample sample;
     sample.t = nav.stamp;
     sample.recordLag = t - nav.stamp;
     sample.pose = { nav.pose.x, nav.pose.y, nav.pose.z, nav.pose.yaw };
@@ -61,7 +61,7 @@ inline hover_lock_tune::Recording closedLoop(const vehicle_sim::VehicleModelConf
         quarn::dev::behaviorResponse(pids[0].action(error[0], periodMs), pids[1].action(error[1], periodMs),
                                      pids[2].action(error[2], periodMs), pids[3].action(error[3], periodMs));
     const auto& twist = response.twist;
-    hover_lock_tune::CommandSample command;
+    quarn::sim::CommandSample command;
     command.t = t;
     command.value = { twist.linear.x, twist.linear.y, twist.linear.z, twist.angular.z };
     command.active = { true, true, true, true };
@@ -74,10 +74,10 @@ inline hover_lock_tune::Recording closedLoop(const vehicle_sim::VehicleModelConf
 /// Writes r to a bag at path as a recorder on the vehicle would have: navigation on "navigator_data" stamped at
 /// its times and recorded recordLag later, set-points on "behavior_response" recorded at theirs. Times count
 /// from origin (s on the ROS clock).
-inline void writeBag(const hover_lock_tune::Recording& r, const std::string& path, double origin = 1000.0)
+inline void writeBag(const quarn::sim::Recording& r, const std::string& path, double origin = 1000.0)
 {
   rosbag::Bag bag(path, rosbag::bagmode::Write);
-  for (const hover_lock_tune::NavSample& s : r.navigation)
+  for (const quarn::sim::NavSample& s : r.navigation)
   {
     quarn_common::NavigationData m;
     m.header.stamp = ros::Time(origin + s.t);
@@ -85,7 +85,7 @@ inline void writeBag(const hover_lock_tune::Recording& r, const std::string& pat
     m.velocity = { s.velocity[0], s.velocity[1], s.velocity[2], 0, 0, s.velocity[3] };
     bag.write("navigator_data", ros::Time(origin + s.t + s.recordLag), m);
   }
-  for (const hover_lock_tune::CommandSample& c : r.commands)
+  for (const quarn::sim::CommandSample& c : r.commands)
   {
     quarn_common::BhResponse m;
     m.twist.linear.x = c.value[0];
