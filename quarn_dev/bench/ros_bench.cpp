@@ -3,9 +3,9 @@
 // each in its own namespace under a master of our own: navigation at the rates a vehicle
 // runs (answers, round trips, CPU share), back-to-back round trips, and stress rates. A
 // second hover_lock publishing its controller state is timed in the round trips too.
-// Writes its figures as JSON.
+// Last, calls to hover_lock's ~reload. Writes its figures as JSON.
 //
-//   ros_bench --samples 5000 --block 10 --vehicle-seconds 6 --rate-seconds 3 --out ros.json \
+//   ros_bench --samples 5000 --block 10 --vehicle-seconds 6 --rate-seconds 3 --reloads 200 --out ros.json \
 //             [--config hover_lock.xml]
 #include <sys/prctl.h>
 #include <time.h>
@@ -31,6 +31,7 @@
 #include <quarn_common/BhResponse.h>
 #include <quarn_common/ControllerState.h>
 #include <quarn_common/NavigationData.h>
+#include <std_srvs/Trigger.h>
 
 #include "bench_stats.h"
 #include <quarn_test/ros_test_harness.h>
@@ -62,6 +63,7 @@ struct Options
   int warmup = 200;             // round trips per node before measuring, not counted
   double vehicleSeconds = 6.0;  // sending time per node and vehicle rate
   double rateSeconds = 3.0;     // sending time per node and stress rate
+  int reloads = 200;            // calls to ~reload
   int rateWindows = 3;          // alternating windows that each time is cut into
   // Navigation rates of a vehicle: each answer comes long before the next message, so its round trip is
   // timed from the latest message sent.
@@ -274,6 +276,25 @@ std::vector<RateResult> measureRates(const std::vector<Target*>& targets, int hz
   return results;
 }
 
+/// Calls service (a std_srvs/Trigger ~reload) count times over one connection, one call at a time; the
+/// wall-clock time of each call, in us. The configuration stays as it is, so each call changes nothing.
+bench::LatencySummary measureReloads(const std::string& service, int count)
+{
+  ros::ServiceClient client = ros::NodeHandle().serviceClient<std_srvs::Trigger>(service, true);
+  if (!client.waitForExistence(ros::Duration(LINK_TIMEOUT.count())))
+    throw std::runtime_error("no service " + service);
+  std::vector<double> us;
+  for (int i = 0; i < count; ++i)
+  {
+    std_srvs::Trigger trigger;
+    const Clock::time_point start = Clock::now();
+    if (!client.call(trigger) || !trigger.response.success)
+      throw std::runtime_error("reload failed: " + trigger.response.message);
+    us.push_back(microseconds(Clock::now() - start));
+  }
+  return bench::summarize(us);
+}
+
 /// The rate results as a JSON array; with round trips when timed.
 void writeRates(std::ostream& out, const std::vector<RateResult>& rates, bool timed)
 {
@@ -294,7 +315,7 @@ void writeRates(std::ostream& out, const std::vector<RateResult>& rates, bool ti
 
 void writeJson(const std::string& path, const Options& opt, const std::vector<std::unique_ptr<Target>>& targets,
                const std::vector<RoundTripResult>& trips, const std::vector<RateResult>& vehicleRates,
-               const std::vector<RateResult>& rates)
+               const std::vector<RateResult>& rates, const bench::LatencySummary& reloads)
 {
   std::ofstream out(path);
   out << "{\n  \"roundtrip\": {\"block\": " << opt.block << ", \"nodes\": {";
@@ -309,7 +330,8 @@ void writeJson(const std::string& path, const Options& opt, const std::vector<st
   writeRates(out, vehicleRates, true);
   out << ",\n  \"rate\": ";
   writeRates(out, rates, false);
-  out << "\n}\n";
+  out << ",\n  \"reload\": {\"samples\": " << reloads.samples << ", \"p50\": " << reloads.p50
+      << ", \"p99\": " << reloads.p99 << ", \"max\": " << reloads.max << "}\n}\n";
   if (!out)
     throw std::runtime_error("cannot write " + path);
 }
@@ -329,6 +351,8 @@ Options parseOptions(int argc, char** argv)
       opt.vehicleSeconds = std::stod(value);
     else if (name == "--rate-seconds")
       opt.rateSeconds = std::stod(value);
+    else if (name == "--reloads")
+      opt.reloads = std::stoi(value);
     else if (name == "--config")
       opt.config = value;
     else if (name == "--out")
@@ -338,8 +362,8 @@ Options parseOptions(int argc, char** argv)
   }
   if (argc % 2 == 0)
     throw std::runtime_error(std::string("option without a value: ") + argv[argc - 1]);
-  if (opt.samples < 1 || opt.block < 1 || opt.vehicleSeconds <= 0.0 || opt.rateSeconds <= 0.0)
-    throw std::runtime_error("--samples, --block, --vehicle-seconds and --rate-seconds must be positive");
+  if (opt.samples < 1 || opt.block < 1 || opt.vehicleSeconds <= 0.0 || opt.rateSeconds <= 0.0 || opt.reloads < 1)
+    throw std::runtime_error("--samples, --block, --vehicle-seconds, --rate-seconds and --reloads must be positive");
   opt.warmup = std::min(opt.warmup, opt.samples);
   return opt;
 }
@@ -415,7 +439,8 @@ int run(const Options& opt)
   const std::vector<RateResult> vehicleRates = measureAll(opt.vehicleRatesHz, opt.vehicleSeconds, true);
   const std::vector<RateResult> rates = measureAll(opt.ratesHz, opt.rateSeconds, false);
   spinner.stop();
-  writeJson(opt.out, opt, targets, trips, vehicleRates, rates);
+  const bench::LatencySummary reloads = measureReloads("/hover_lock/hover_lock/reload", opt.reloads);
+  writeJson(opt.out, opt, targets, trips, vehicleRates, rates, reloads);
 
   for (quarn_test::ChildProcess& node : nodes)
     node.stop();
