@@ -293,20 +293,37 @@ TEST(Fidelity, TheCampaignAgreesWithTheRealNodeOnTheDemoScenario)
   }
 }
 
-TEST(SimulationLaunch, EndsWhenHoverLockExits)
+// Either node refusing its document ends the whole simulation, and says what to change.
+TEST(SimulationLaunch, EndsWhenANodeRefusesItsDocument)
 {
   const std::string ns = quarn_test::testNamespace();
-  const std::string config = ::testing::TempDir() + "refused_" + std::to_string(getpid()) + ".xml";
-  std::ofstream(config) << "<hover_lock><mode type=\"integer\" value=\"1\"/></hover_lock>\n";
-  quarn_test::ChildProcess launch =
-      quarn_test::startProcess({ "roslaunch", "quarn_sim", "hover_lock_sim.launch", "config:=" + config },
-                               { { "ROS_NAMESPACE", ns },
-                                 { "ROS_PACKAGE_PATH", QUARN_SIM_SOURCE_DIR "/.." },
-                                 { "CMAKE_PREFIX_PATH", QUARN_DEVEL_PREFIX } });
-  // roslaunch itself takes a while to come up.
-  const auto end = launch.waitExit(60.0);
-  std::remove(config.c_str());
-  ASSERT_TRUE(end) << "the simulation kept running:\n" << launch.output();
-  const std::string output = launch.output();
-  EXPECT_NE(std::string::npos, output.find("REQUIRED process [" + ns.substr(1) + "/hover_lock-1] has died")) << output;
+  const std::string scratch = ::testing::TempDir() + "refused_" + std::to_string(getpid()) + ".xml";
+  struct Case
+  {
+    std::string argument, document, died, says;
+  };
+  const Case cases[] = {
+    { "config:=", "<hover_lock><mode type=\"integer\" value=\"1\"/></hover_lock>\n", "hover_lock",
+      "Path element not found: desired_pose" },
+    { "vehicle:=", "<vehicle_model><delay type=\"real\" value=\"0.1\"/></vehicle_model>\n", "vehicle_sim",
+      "Vehicle model " + scratch +
+          " (in ~vehicle_model) refused: Path element not found: nav_latency; time_constant must be an element of "
+          "type vector, e.g. <time_constant type=\"vector\" value=\"0.6 0.6 0.4 0.3\"/>" },
+  };
+  for (const Case& c : cases)
+  {
+    std::ofstream(scratch) << c.document;
+    quarn_test::ChildProcess launch =
+        quarn_test::startProcess({ "roslaunch", "quarn_sim", "hover_lock_sim.launch", c.argument + scratch },
+                                 { { "ROS_NAMESPACE", ns },
+                                   { "ROS_PACKAGE_PATH", QUARN_SIM_SOURCE_DIR "/.." },
+                                   { "CMAKE_PREFIX_PATH", QUARN_DEVEL_PREFIX } });
+    // roslaunch itself takes a while to come up.
+    const auto end = launch.waitExit(60.0);
+    std::remove(scratch.c_str());
+    ASSERT_TRUE(end) << "the simulation kept running:\n" << launch.output();
+    const std::string output = launch.output();
+    EXPECT_NE(std::string::npos, output.find("REQUIRED process [" + ns.substr(1) + "/" + c.died + "-")) << output;
+    EXPECT_NE(std::string::npos, output.find(c.says)) << output;
+  }
 }

@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include <Eigen/Core>
 
@@ -18,6 +19,7 @@
 #include <quarn_common/BhResponse.h>
 #include <quarn_common/NavigationData.h>
 #include <quarn_common/VisualServoingData.h>
+#include <quarn_dev/item_hints.h>
 #include <quarn_xml/XmlParamMapper.h>
 
 namespace quarn
@@ -76,6 +78,17 @@ inline std::string exampleElement(const ConfigItem& item)
   return std::string("<") + item.name + " type=\"" + typeName(item) + "\" value=\"" + item.exampleValue + "\"/>";
 }
 
+/// The six items as DocumentItem, for the hints of a load failure.
+inline std::vector<DocumentItem> documentItems()
+{
+  std::vector<DocumentItem> items;
+  for (const ConfigItem& item : CONFIG_ITEMS)
+  {
+    items.push_back({ item.name, typeName(item), exampleElement(item) });
+  }
+  return items;
+}
+
 /// Registers item on mapper.
 inline void mapItem(quarn::xml::XmlParamMapper<DeviceConfig>& mapper, const ConfigItem& item)
 {
@@ -99,7 +112,8 @@ inline std::string configShortfall(const DeviceConfig& config);
 inline std::string missingConfigMessage(const std::string& resolvedName, const std::string& ns, bool isSet);
 
 /// The mapper's error for the text xmlConfig of the parameter resolvedName, followed by what to change: how to
-/// fill the parameter when the text is empty or looks like a file name, or which items the document needs.
+/// fill the parameter when the text is empty or looks like a file name, or which items the document needs and
+/// which of its elements is probably one of them misspelt.
 inline std::string loadFailureMessage(const std::string& error, const std::string& xmlConfig,
                                       const std::string& resolvedName);
 
@@ -165,25 +179,6 @@ inline std::string howToFill(const std::string& resolvedName, const std::string&
          "\"/> in a launch file, or with rosparam set -t " + file + " " + resolvedName;
 }
 
-// Whether a text loads into a mapper that holds item alone.
-inline bool loads(const std::string& xmlConfig, const ConfigItem* item)
-{
-  quarn::xml::XmlParamMapper<DeviceConfig> mapper;
-  if (item)
-  {
-    mapItem(mapper, *item);
-  }
-  try
-  {
-    mapper.loadXmlString(xmlConfig);
-    return true;
-  }
-  catch (const std::runtime_error&)
-  {
-    return false;
-  }
-}
-
 }  // namespace detail
 
 inline std::string missingConfigMessage(const std::string& resolvedName, const std::string& ns, bool isSet)
@@ -209,21 +204,8 @@ inline std::string loadFailureMessage(const std::string& error, const std::strin
     return error + "; " + resolvedName + " holds \"" + text +
            "\", which looks like a file name: " + detail::howToFill(resolvedName, text);
   }
-  // Only a document that parses can lack an item; then each item is tried alone, so that every unusable
-  // one is named, not only the first the load met.
-  std::string message = error;
-  if (detail::loads(xmlConfig, nullptr))
-  {
-    for (const ConfigItem& item : CONFIG_ITEMS)
-    {
-      if (!detail::loads(xmlConfig, &item))
-      {
-        message += "; " + std::string(item.name) + " must be an element of type " + typeName(item) + ", e.g. " +
-                   exampleElement(item);
-      }
-    }
-  }
-  return message;
+  // Each item is tried alone, so that every unusable one is named, not only the first the load met.
+  return error + itemHints(error, xmlConfig, documentItems());
 }
 
 inline Eigen::Vector4d computeErrorPosition(const NavigationPose& pose, const Eigen::VectorXd& desiredPose)
