@@ -1,6 +1,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -325,6 +326,21 @@ TEST(LoadFailureMessage, NamesTheProbableMisspellingOfAMissingItem)
   {
     EXPECT_EQ(c.message, failureFor(c.text)) << c.text;
   }
+}
+
+// A sound document's own elements serve as the items and examples of documents read elsewhere (vehicle models).
+TEST(ItemsOf, ReadsASoundDocumentsElementsAsItemsWithExamples)
+{
+  const std::vector<quarn::dev::DocumentItem> expected = quarn::dev::documentItems();
+  const std::vector<quarn::dev::DocumentItem> read = quarn::dev::itemsOf("<!-- c -->" + documentWith("", ""));
+  ASSERT_EQ(expected.size(), read.size());
+  for (std::size_t i = 0; i < read.size(); ++i)
+  {
+    EXPECT_EQ(expected[i].name, read[i].name);
+    EXPECT_EQ(expected[i].type, read[i].type);
+    EXPECT_EQ(expected[i].example, read[i].example);
+  }
+  EXPECT_TRUE(quarn::dev::itemsOf("<hover_lock>").empty());
 }
 
 TEST(LoadFailureMessage, SaysHowToFillTheParameterWhenTheTextIsNoDocument)

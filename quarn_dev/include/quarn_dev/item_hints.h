@@ -55,29 +55,34 @@ inline std::string itemHints(const std::string& error, const std::string& text, 
 namespace detail
 {
 
-// Names of the elements directly under the root of text, in document order; text must be a parameter document
-// (the library's loader refuses what would be unsafe to parse, such as very deep nesting).
-inline std::vector<std::string> rootElementNames(const std::string& text)
+// The elements directly under the root of text, in document order, as items: name, type attribute, and the
+// element itself (written anew from the two attributes) as example. text must be a parameter document: the
+// library's loader refuses what would be unsafe to parse, such as very deep nesting.
+inline std::vector<DocumentItem> rootElements(const std::string& text)
 {
-  std::vector<std::string> names;
+  std::vector<DocumentItem> elements;
   try
   {
     Poco::XML::DOMParser parser;
     const Poco::AutoPtr<Poco::XML::Document> doc = parser.parseString(text);
     const Poco::XML::Element* root = doc->documentElement();
-    for (const Poco::XML::Node* child = root ? root->firstChild() : nullptr; child; child = child->nextSibling())
+    for (Poco::XML::Node* child = root ? root->firstChild() : nullptr; child; child = child->nextSibling())
     {
       if (child->nodeType() == Poco::XML::Node::ELEMENT_NODE)
       {
-        names.push_back(child->nodeName());
+        const auto* element = static_cast<const Poco::XML::Element*>(child);
+        const std::string& name = element->nodeName();
+        const std::string& type = element->getAttribute("type");
+        elements.push_back(
+            { name, type, "<" + name + " type=\"" + type + "\" value=\"" + element->getAttribute("value") + "\"/>" });
       }
     }
   }
   catch (const Poco::Exception&)
   {
-    names.clear();
+    elements.clear();
   }
-  return names;
+  return elements;
 }
 
 // Whether item reads from doc under root with the getter of its type.
@@ -147,23 +152,15 @@ inline bool probablyMeant(const std::string& name, const std::string& itemName)
 inline std::vector<DocumentItem> itemsOf(const std::string& text)
 {
   quarn::xml::XmlParamDoc doc;
-  std::vector<DocumentItem> items;
   try
   {
     doc.loadXmlString(text);
-    const std::string root = doc.getRootTagName();
-    for (const std::string& name : detail::rootElementNames(text))
-    {
-      const std::string path = root + "/" + name;
-      const std::string type = doc.getType(path);
-      items.push_back({ name, type, "<" + name + " type=\"" + type + "\" value=\"" + doc.getString(path) + "\"/>" });
-    }
   }
   catch (const std::runtime_error&)
   {
-    items.clear();
+    return {};
   }
-  return items;
+  return detail::rootElements(text);
 }
 
 inline std::string itemHints(const std::string& error, const std::string& text, const std::vector<DocumentItem>& items)
@@ -179,9 +176,9 @@ inline std::string itemHints(const std::string& error, const std::string& text, 
   {
     return std::string();
   }
-  const std::vector<std::string> elements = detail::rootElementNames(text);
+  const std::vector<DocumentItem> elements = detail::rootElements(text);
   const auto present = [&elements](const std::string& name) {
-    return std::find(elements.begin(), elements.end(), name) != elements.end();
+    return std::any_of(elements.begin(), elements.end(), [&name](const DocumentItem& e) { return e.name == name; });
   };
   std::string hints;
   std::vector<std::string> missing;
@@ -197,16 +194,16 @@ inline std::string itemHints(const std::string& error, const std::string& text, 
       missing.push_back(item.name);
     }
   }
-  for (const std::string& element : elements)
+  for (const DocumentItem& element : elements)
   {
+    const std::string& name = element.name;
     const bool known =
-        std::any_of(items.begin(), items.end(), [&element](const DocumentItem& item) { return item.name == element; });
-    const auto meant = std::find_if(missing.begin(), missing.end(), [&element](const std::string& name) {
-      return detail::probablyMeant(element, name);
-    });
+        std::any_of(items.begin(), items.end(), [&name](const DocumentItem& item) { return item.name == name; });
+    const auto meant = std::find_if(missing.begin(), missing.end(),
+                                    [&name](const std::string& item) { return detail::probablyMeant(name, item); });
     if (!known && meant != missing.end())
     {
-      hints += "; the element " + element + " is no item: probably " + *meant + " misspelt";
+      hints += "; the element " + name + " is no item: probably " + *meant + " misspelt";
     }
   }
   return hints;
