@@ -16,6 +16,7 @@
 #include <vector>
 
 #include <quarn_dev/hover_lock_core.h>
+#include <quarn_dev/statistics.h>
 #include <quarn_pid.h>
 
 #include <quarn_sim/command.h>
@@ -126,26 +127,6 @@ void inParallel(int count, int threads, const Job& job);
 inline Summary summarise(const std::vector<RunResult>& runs);
 
 // ---------------------------------------------------------------------------------------------------------------
-
-namespace detail
-{
-
-inline double median(std::vector<double> values)
-{
-  if (values.empty())
-  {
-    return NAN;
-  }
-  const auto middle = values.begin() + values.size() / 2;
-  std::nth_element(values.begin(), middle, values.end());
-  if (values.size() % 2)
-  {
-    return *middle;
-  }
-  return (*middle + *std::max_element(values.begin(), middle)) / 2;
-}
-
-}  // namespace detail
 
 inline Scenario standardScenario(int i, unsigned seed)
 {
@@ -307,7 +288,7 @@ inline Summary summarise(const std::vector<RunResult>& runs)
   summary.settled = static_cast<int>(settling.size());
   std::sort(settling.begin(), settling.end());
   const auto percentile = [&](double share) -> std::optional<double> {
-    const auto rank = static_cast<std::size_t>(std::ceil(share * static_cast<double>(runs.size())));
+    const std::size_t rank = quarn::dev::nearestRank(runs.size(), share);
     if (rank == 0 || rank > settling.size())
     {
       return std::nullopt;
@@ -318,9 +299,9 @@ inline Summary summarise(const std::vector<RunResult>& runs)
   summary.settlingP95 = percentile(0.95);
   for (int i = 0; i < 4; ++i)
   {
-    summary.rmsMedian[i] = detail::median(rms[i]);
+    summary.rmsMedian[i] = quarn::dev::median(rms[i]);
   }
-  summary.reversalsMedian = detail::median(reversals);
+  summary.reversalsMedian = quarn::dev::median(reversals);
   return summary;
 }
 

@@ -16,6 +16,7 @@
 
 #include <ceres/ceres.h>
 
+#include <quarn_dev/statistics.h>
 #include <quarn_sim/recording.h>
 #include <quarn_sim/vehicle_model.h>
 
@@ -287,17 +288,6 @@ inline std::array<double, 4> laneRms(const double* residuals, std::size_t count)
     s = std::sqrt(s / std::max<std::size_t>(count / 4, 1));
   }
   return sum;
-}
-
-/// Median of values (taken by value: reordered).
-inline double median(std::vector<double> values)
-{
-  if (values.empty())
-  {
-    return 0;
-  }
-  std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
-  return values[values.size() / 2];
 }
 
 /// White pose noise from the interval residuals: minus their lag-one autocovariance, which drift of the current
@@ -647,8 +637,8 @@ inline Identification identifyModel(const Recording& recording)
   {
     lags.push_back(s.recordLag);
   }
-  id.navRate = 1.0 / median(intervals);
-  id.navLatency = recording.stamped ? std::max(0.0, median(lags)) : 0.0;
+  id.navRate = 1.0 / quarn::dev::median(intervals);
+  id.navLatency = recording.stamped ? std::max(0.0, quarn::dev::median(lags)) : 0.0;
   return id;
 }
 

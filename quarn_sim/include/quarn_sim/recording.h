@@ -19,6 +19,7 @@
 
 #include <quarn_common/BhResponse.h>
 #include <quarn_common/NavigationData.h>
+#include <quarn_dev/statistics.h>
 
 namespace quarn::sim
 {
@@ -103,12 +104,7 @@ inline void timeNavigation(Recording& r)
     allStamped = allStamped && s.recordLag != 0;
     lags.push_back(s.recordLag);
   }
-  double medianLag = 0;
-  if (allStamped)
-  {
-    std::nth_element(lags.begin(), lags.begin() + lags.size() / 2, lags.end());
-    medianLag = lags[lags.size() / 2];
-  }
+  const double medianLag = allStamped ? quarn::dev::median(lags) : 0.0;
   r.stamped = allStamped && medianLag >= -0.05 && medianLag <= MAX_STAMP_LAG;
   std::vector<NavSample> kept;
   for (NavSample s : r.navigation)
