@@ -36,6 +36,8 @@ constexpr int STANDARD_CONDITIONS = 256;
 
 /// Axes of the errors and commands: x, y, depth (m), heading (rad).
 using Axes = std::array<double, 4>;
+/// The tolerance of each axis.
+constexpr Axes TOLERANCE{ POSITION_TOLERANCE, POSITION_TOLERANCE, POSITION_TOLERANCE, HEADING_TOLERANCE };
 
 /// Starting condition of one run: offsets from the configuration's desired pose, current on or off, noise seed.
 struct Scenario
@@ -202,13 +204,12 @@ inline RunResult runScenario(const quarn::dev::DeviceConfig& config, const quarn
 
 inline void RunMetrics::add(double t, const Axes& error, const Axes& command)
 {
-  const Axes tolerance{ POSITION_TOLERANCE, POSITION_TOLERANCE, POSITION_TOLERANCE, HEADING_TOLERANCE };
   bool outside = false;
   const bool counted = t > duration_ - RMS_WINDOW;
   inWindow_ += counted;
   for (int i = 0; i < 4; ++i)
   {
-    outside = outside || std::abs(error[i]) >= tolerance[i];
+    outside = outside || std::abs(error[i]) >= TOLERANCE[i];
     squares_[i] += counted ? error[i] * error[i] : 0;
     result_.largestCommand[i] = std::max(result_.largestCommand[i], std::abs(command[i]));
     if (command[i] != 0)
