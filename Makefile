@@ -6,7 +6,8 @@ PACKAGES := ros-core-dev ros-std-msgs ros-geometry-msgs libpoco-dev libeigen3-de
             libboost-dev libboost-date-time-dev libgtest-dev libbenchmark-dev \
             python3-std-msgs python3-geometry-msgs python3-matplotlib clang libclang-rt-14-dev \
             clang-format-14 librosbag-dev python3-rosbag libdiagnostic-updater-dev python3-diagnostic-msgs \
-            libceres-dev libnlopt-cxx-dev libboost-program-options-dev
+            libceres-dev libnlopt-cxx-dev libboost-program-options-dev \
+            ros-std-srvs libstd-srvs-dev python3-std-srvs libjs-chart.js chromium chromium-driver python3-selenium
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 # Debian's interpreter: the one first on PATH may lack catkin_pkg.
 PYTHON := /usr/bin/python3
