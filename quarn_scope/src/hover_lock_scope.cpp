@@ -83,7 +83,10 @@ std::string stateJson(const quarn_common::ControllerState& state)
   for (std::size_t i = 0; i < 4; ++i)
     saturated += std::string(i == 0 ? "" : ",") + (state.saturated[i] ? "1" : "0");
   using quarn::scope::jsonArray;
-  return "{\"t\":" + quarn::scope::jsonNumber(state.header.stamp.toSec()) + ",\"m\":" + jsonArray(state.measure, 4) +
+  // Seconds since the epoch to the microsecond: the page plots against it and measures its lag with it.
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "%.6f", state.header.stamp.toSec());
+  return "{\"t\":" + std::string(stamp) + ",\"m\":" + jsonArray(state.measure, 4) +
          ",\"p\":" + jsonArray(state.proportional, 4) + ",\"i\":" + jsonArray(state.integral, 4) +
          ",\"d\":" + jsonArray(state.derivative, 4) + ",\"o\":" + jsonArray(state.output, 4) +
          ",\"c\":" + jsonArray(state.command, 4) + ",\"s\":" + saturated + "]}";
