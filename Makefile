@@ -82,8 +82,9 @@ test: format-check
 # Round trips, rates and microbenchmarks; prints the table and writes out/bench/results.md.
 bench: $(BUILD_DIR)/Makefile
 	$(MAKE) setup
-	cmake --build $(BUILD_DIR) --target ros_bench micro_bench hover_lock_tune closed_loop_bag -j2
+	cmake --build $(BUILD_DIR) --target ros_bench micro_bench hover_lock_tune closed_loop_bag hover_lock_scope -j2
 	$(PYTHON) quarn_dev/bench/bench.py $(BUILD_DIR)/devel/lib/quarn_dev out/bench
+	$(PYTHON) quarn_scope/bench/scope_bench.py $(BUILD_DIR)/devel out/bench
 
 # The real node against a simulated vehicle on a private master; results in out/demo/.
 demo: build
