@@ -97,11 +97,11 @@ class Scope
 {
 public:
   Scope(ros::NodeHandle& nh, const std::string& node, const std::string& token, const std::string& www)
-    : node_(node)
-    , configParam_(ros::names::append(ros::names::parentNamespace(node), "hover_lock_config"))
-    , token_(token)
-    , www_(www)
-    , hub_(EVENT_BACKLOG)
+    : node_(node),
+      configParam_(ros::names::append(ros::names::parentNamespace(node), "hover_lock_config")),
+      token_(token),
+      www_(www),
+      hub_(EVENT_BACKLOG)
   {
     stateSub_ = nh.subscribe(node + "/state", 100, &Scope::onState, this);
     diagnosticsSub_ = nh.subscribe("/diagnostics", 10, &Scope::onDiagnostics, this);
@@ -313,10 +313,7 @@ class HandlerFactory : public Poco::Net::HTTPRequestHandlerFactory
 {
 public:
   explicit HandlerFactory(Scope& scope) : scope_(scope) {}
-  Poco::Net::HTTPRequestHandler* createRequestHandler(const HTTPServerRequest&) override
-  {
-    return new Handler(scope_);
-  }
+  Poco::Net::HTTPRequestHandler* createRequestHandler(const HTTPServerRequest&) override { return new Handler(scope_); }
 
 private:
   Scope& scope_;
@@ -337,7 +334,19 @@ int main(int argc, char** argv)
   if (token.empty())
     token = randomToken();
 
-  Scope scope(nh, node, token, ros::package::getPath("quarn_scope") + "/www");
+  const std::string www = ros::package::getPath("quarn_scope") + "/www";
+  if (!std::ifstream(www + "/index.html"))
+  {
+    ROS_FATAL(
+        "hover_lock_scope cannot find its page %s/index.html: is quarn_scope on ROS_PACKAGE_PATH (source the "
+        "workspace's setup.bash)?",
+        www.c_str());
+    return 1;
+  }
+  if (!std::ifstream(CHART_JS))
+    ROS_ERROR("hover_lock_scope: %s is missing, the page will draw no charts: install libjs-chart.js", CHART_JS);
+
+  Scope scope(nh, node, token, www);
   std::unique_ptr<Poco::Net::HTTPServer> server;
   Poco::ThreadPool threads("hover_lock_scope", 2, MAX_STREAMS + 4);
   try
@@ -349,17 +358,17 @@ int main(int argc, char** argv)
     params->setMaxThreads(MAX_STREAMS + 4);
     server = std::make_unique<Poco::Net::HTTPServer>(new HandlerFactory(scope), threads, socket, params);
     server->start();
-    const std::string host = bound.host().family() == Poco::Net::IPAddress::IPv6 ?
-                                 "[" + bound.host().toString() + "]" :
-                                 bound.host().toString();
+    const std::string host = bound.host().family() == Poco::Net::IPAddress::IPv6 ? "[" + bound.host().toString() + "]"
+                                                                                 : bound.host().toString();
     ROS_INFO("hover_lock_scope: watching %s; open http://%s:%d/?token=%s", node.c_str(), host.c_str(),
              static_cast<int>(bound.port()), token.c_str());
   }
   catch (const Poco::Exception& e)
   {
-    ROS_FATAL("hover_lock_scope cannot serve on %s port %d: %s (set ~address and ~port, or ~port 0 for any free "
-              "port)",
-              address.c_str(), port, e.displayText().c_str());
+    ROS_FATAL(
+        "hover_lock_scope cannot serve on %s port %d: %s (set ~address and ~port, or ~port 0 for any free "
+        "port)",
+        address.c_str(), port, e.displayText().c_str());
     return 1;
   }
 

@@ -195,6 +195,7 @@ class ScopeInBrowser(unittest.TestCase):
         connection.close()
         self.assertIn('<pid_config_x type="vector" value="1.5 0.3 0.5"/>', config)
         self.assertIn("<!-- Gains per axis", config)  # the operator's comments stay
+        self.driver.save_screenshot(os.path.join(OUT, "hover_lock_scope_applied.png"))
         print("apply to new gain in ~state: %.3f s" % delay)
 
 

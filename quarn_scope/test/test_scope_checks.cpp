@@ -29,13 +29,19 @@ TEST(RequestChecks, HostMustNameThisServer)
     bool allowed;
   };
   const Case cases[] = {
-    { "127.0.0.1:8088", loopback, true },    { "localhost:8088", loopback, true },
-    { "127.0.0.1:8089", loopback, false },   { "127.0.0.1", loopback, false },
+    { "127.0.0.1:8088", loopback, true },
+    { "localhost:8088", loopback, true },
+    { "127.0.0.1:8089", loopback, false },
+    { "127.0.0.1", loopback, false },
     { "evil.example:8088", loopback, false },  // a rebound domain name
-    { "", loopback, false },                 { "192.168.1.7:8088", lan, true },
-    { "localhost:8088", lan, false },        { "127.0.0.1:8088", lan, false },
-    { "10.0.0.3:8088", wildcard, true },     { "vehicle.lan:8088", wildcard, false },
-    { "[::1]:8088", v6, true },              { "[::1]:80", v6, false },
+    { "", loopback, false },
+    { "192.168.1.7:8088", lan, true },
+    { "localhost:8088", lan, false },
+    { "127.0.0.1:8088", lan, false },
+    { "10.0.0.3:8088", wildcard, true },
+    { "vehicle.lan:8088", wildcard, false },
+    { "[::1]:8088", v6, true },
+    { "[::1]:80", v6, false },
   };
   for (const Case& c : cases)
     EXPECT_EQ(c.allowed, hostAllowed(c.host, c.server)) << c.host << " at " << c.server.address;

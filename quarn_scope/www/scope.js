@@ -22,7 +22,8 @@ function makeChart(axis) {
     data: { datasets },
     options: { animation: false, parsing: false, normalized: true, maintainAspectRatio: false,
                elements: { point: { radius: 0 } },
-               scales: { x: { type: 'linear', title: { display: true, text: 's' } } },
+               scales: { x: { type: 'linear', title: { display: true, text: 's before the latest step' },
+                              ticks: { callback: (t) => (t - latest).toFixed(0) } } },
                plugins: { legend: { labels: { boxWidth: 12 } } } },
   });
 }

@@ -81,8 +81,7 @@ inline std::string configJson(const std::string& text)
     json += ",\"mode\":" + std::to_string(doc.getInteger(root + "/mode"));
   }
   catch (const std::runtime_error&)
-  {
-  }
+  {}
   for (const auto& item : editableItems())
   {
     try
@@ -91,8 +90,7 @@ inline std::string configJson(const std::string& text)
       json += ",\"" + item.first + "\":" + jsonArray(values, values.size());
     }
     catch (const std::runtime_error&)
-    {
-    }
+    {}
   }
   return "{" + (json.empty() ? json : json.substr(1)) + "}";
 }

@@ -51,9 +51,9 @@ using ConfigEdits = std::map<std::string, std::vector<double>>;
 /// Number of numbers each editable item holds: three gains per axis (kp, ki, kd) and the six-entry pose.
 inline const std::map<std::string, std::size_t>& editableItems()
 {
-  static const std::map<std::string, std::size_t> items = { { "pid_config_x", 3 },   { "pid_config_y", 3 },
-                                                             { "pid_config_z", 3 },   { "pid_config_yaw", 3 },
-                                                             { "desired_pose", 6 } };
+  static const std::map<std::string, std::size_t> items = {
+    { "pid_config_x", 3 }, { "pid_config_y", 3 }, { "pid_config_z", 3 }, { "pid_config_yaw", 3 }, { "desired_pose", 6 }
+  };
   return items;
 }
 
