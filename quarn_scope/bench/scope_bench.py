@@ -120,7 +120,7 @@ def wait_for(condition, what):
 def round_trips(bench, counts):
     """p50 and p99 (us) of hover_lock with ~state on, alone and with a scope and a page, in alternating blocks."""
     import rospy
-    from quarn_common.msg import BhResponse, NavigationData
+    from quarn_common.msg import BhResponse, ControllerState, NavigationData
     with open(CONFIG) as f:
         rospy.set_param("/hover_lock_config", f.read())
     nodes = {}
@@ -133,9 +133,11 @@ def round_trips(bench, counts):
                      "pub": rospy.Publisher("/%s/navigator_data" % ns, NavigationData, queue_size=1),
                      "sub": rospy.Subscriber("/%s/behavior_response" % ns, BhResponse,
                                              lambda _, e=answered: e.set(), queue_size=1)}
+    # The baseline's state goes to a plotter as well: here a subscriber of this client, there the scope.
+    plotter = rospy.Subscriber("/state_on/hover_lock/state", ControllerState, lambda _: None, queue_size=1)
     _, port = bench.scope("scope_round_trip", "/scoped/hover_lock")
     wait_for(lambda: all(n["pub"].get_num_connections() and n["sub"].get_num_connections()
-                         for n in nodes.values()), "link to the hover_lock nodes")
+                         for n in nodes.values()) and plotter.get_num_connections(), "link to the hover_lock nodes")
     page = connect_page(port)
     message = NavigationData()
     message.pose = [0.3, -0.2, 2.5, 0.0, 0.0, 0.1]
@@ -154,6 +156,7 @@ def round_trips(bench, counts):
         for ns, node in nodes.items():
             samples[ns] += [t for t in (trip(node) for _ in range(counts["block"])) if t is not None]
     page.close()
+    plotter.unregister()
     return {ns: (percentile(s, 50), percentile(s, 99), len(s)) for ns, s in samples.items()}
 
 

@@ -186,6 +186,8 @@ private:
     response.setStatus(status);
     response.setContentType(type);
     response.set("Cache-Control", "no-store");
+    // No other site may show the page in a frame and have the operator click in it.
+    response.set("X-Frame-Options", "DENY");
     response.sendBuffer(body.data(), body.size());
   }
 
@@ -244,6 +246,9 @@ private:
   {
     if (!quarn::scope::tokensEqual(request.get("X-Scope-Token", ""), token_))
       throw Refusal(403, "changing gains needs the token printed at start-up");
+    // Without either the body would run to the end of the connection.
+    if (!request.hasContentLength() && !request.getChunkedTransferEncoding())
+      throw Refusal(411, "the body needs a Content-Length");
     if (request.hasContentLength() && request.getContentLength64() > static_cast<Poco::Int64>(quarn::scope::MAX_BODY))
       throw Refusal(413, "the body is over 64 kB");
     std::string body(quarn::scope::MAX_BODY + 1, '\0');
