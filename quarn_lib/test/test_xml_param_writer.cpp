@@ -381,7 +381,7 @@ TEST(XmlParamDocWriter, SetVectorRefusesWhatWouldNotReadBack)
   EXPECT_EQ(before, doc.getXmlString());
   doc.setVector("R/v", (VectorXd(3) << 0.1, -1e-300, 3).finished());
   EXPECT_EQ(
-      "<R>\n  <!-- kept -->\n  <v type=\"vector\" value=\"0.1 -1e-300 3\"/>\n  <n type=\"integer\" "
+      "<R>\n\t<!-- kept -->\n\t<v type=\"vector\" value=\"0.1 -1e-300 3\"/>\n\t<n type=\"integer\" "
       "value=\"1\"/>\n</R>\n",
       doc.getXmlString());
 }
