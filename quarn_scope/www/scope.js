@@ -23,6 +23,10 @@ function makeChart(axis) {
     options: { animation: false, parsing: false, normalized: true, maintainAspectRatio: false,
                elements: { point: { radius: 0 } },
                scales: { x: { type: 'linear', title: { display: true, text: 's before the latest step' },
+                              // Every 10 s back from the latest step.
+                              afterBuildTicks: (scale) => {
+                                scale.ticks = [60, 50, 40, 30, 20, 10, 0].map((k) => ({ value: latest - k }));
+                              },
                               ticks: { callback: (t) => (t - latest).toFixed(0) } } },
                plugins: { legend: { labels: { boxWidth: 12 } } } },
   });
