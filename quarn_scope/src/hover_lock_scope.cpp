@@ -14,6 +14,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include <Poco/Net/HTTPRequestHandler.h>
 #include <Poco/Net/HTTPRequestHandlerFactory.h>
@@ -46,6 +47,8 @@ using quarn::scope::Refusal;
 const char* const CHART_JS = "/usr/share/javascript/chart.js/chart.min.js";
 // Events kept for a page that is behind: a few seconds at 100 state messages a second.
 constexpr std::size_t EVENT_BACKLOG = 512;
+// Shortest time between two writes to a page.
+constexpr std::chrono::milliseconds WRITE_PERIOD(20);
 // Open event streams at once; each holds one server thread.
 constexpr int MAX_STREAMS = 8;
 
@@ -232,6 +235,8 @@ private:
         out << (text.empty() ? std::string(": idle\n\n") : text);
         out.flush();
         text.clear();
+        // Writes in batches: a page needs no more, and the scope then wakes less often than the node steps.
+        std::this_thread::sleep_for(WRITE_PERIOD);
         next = hub_.waitFrom(next, std::chrono::seconds(1), text);
       }
     }
