@@ -358,7 +358,13 @@ inline VehicleModelConfig loadVehicleModel(const std::string& xmlText)
   quarn::xml::XmlParamDoc doc;
   doc.loadXmlString(xmlText);
   const std::string kindPath = doc.getRootTagName() + "/kind";
-  const std::string kind = doc.itemExists(kindPath) ? doc.getString(kindPath) : FIRST_ORDER_KIND;
+  VehicleModelConfig model;
+  model.kind = doc.itemExists(kindPath) ? doc.getString(kindPath) : FIRST_ORDER_KIND;
+  if (model.kind != FIRST_ORDER_KIND && !model.thrusterDriven())
+  {
+    throw std::runtime_error(modelFault(model));  // before the items, which depend on the kind
+  }
+  const std::string kind = model.kind;
   quarn::xml::XmlParamMapper<VehicleModelConfig> mapper;
   if (kind == THRUSTER_KIND)
   {
@@ -369,7 +375,7 @@ inline VehicleModelConfig loadVehicleModel(const std::string& xmlText)
     mapItems(mapper);
   }
   mapper.loadXmlString(xmlText);
-  VehicleModelConfig model = mapper.data();
+  model = mapper.data();
   model.kind = kind;
   if (kind == THRUSTER_KIND)
   {
