@@ -256,8 +256,8 @@ int evaluate(int argc, char** argv)
     out << "Usage: hover_lock_tune evaluate MODEL.xml CONFIG.xml [options]\n\n"
            "Runs the mode 1 configuration CONFIG.xml (hover_lock's own arithmetic, in-process) against the vehicle\n"
            "model MODEL.xml over the standard scenario set and prints how many runs settled, the settling times,\n"
-           "the RMS errors and the command reversals. Exit status 0 when it ran, 1 for a wrong command line,\n"
-           "2 when a document cannot be read or is refused.\n\n"
+           "the RMS errors and the command reversals (on a thruster-driven model also the thrusters' use). Exit\n"
+           "status 0 when it ran, 1 for a wrong command line, 2 when a document cannot be read or is refused.\n\n"
         << named;
   };
   if (const std::optional<int> stop =
