@@ -136,6 +136,31 @@ private:
 namespace detail
 {
 
+// One rule on a real item of a model document.
+struct RealRule
+{
+  const char* item;
+  double value;
+  bool kept;
+  const char* rule;
+};
+
+// "<item> must <rule>, got <value>" for the first rule broken or value not finite; empty when none is.
+template <std::size_t N>
+std::string brokenReal(const RealRule (&rules)[N])
+{
+  for (const RealRule& r : rules)
+  {
+    if (!r.kept || !std::isfinite(r.value))
+    {
+      std::ostringstream got;
+      got << r.value;
+      return std::string(r.item) + " must " + r.rule + ", got " + got.str();
+    }
+  }
+  return std::string();
+}
+
 inline bool fourFinite(const Eigen::VectorXd& v, bool (*rule)(double))
 {
   return v.size() == 4 && std::all_of(v.data(), v.data() + 4, [rule](double x) { return std::isfinite(x) && rule(x); });
@@ -147,14 +172,7 @@ inline std::string thrusterFault(const ThrusterVehicleConfig& vehicle)
 {
   const auto positive = [](double x) { return x > 0; };
   const auto nonNegative = [](double x) { return x >= 0; };
-  struct RealRule
-  {
-    const char* item;
-    double value;
-    bool kept;
-    const char* rule;
-  };
-  const RealRule reals[] = {
+  const detail::RealRule reals[] = {
     { "mass", vehicle.mass, positive(vehicle.mass), "be > 0 (kg)" },
     { "displaced_volume", vehicle.displacedVolume, nonNegative(vehicle.displacedVolume), "be >= 0 (m^3)" },
     { "water_density", vehicle.waterDensity, positive(vehicle.waterDensity), "be > 0 (kg/m^3)" },
@@ -170,14 +188,10 @@ inline std::string thrusterFault(const ThrusterVehicleConfig& vehicle)
     { "thruster_time_constant", vehicle.thrusterTimeConstant, nonNegative(vehicle.thrusterTimeConstant),
       "be >= 0 (s)" },
   };
-  for (const RealRule& r : reals)
+  const std::string broken = detail::brokenReal(reals);
+  if (!broken.empty())
   {
-    if (!r.kept || !std::isfinite(r.value))
-    {
-      std::ostringstream got;
-      got << r.value;
-      return std::string(r.item) + " must " + r.rule + ", got " + got.str();
-    }
+    return broken;
   }
   struct VectorRule
   {

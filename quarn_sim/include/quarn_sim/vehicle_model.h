@@ -329,26 +329,15 @@ inline std::string modelFault(const VehicleModelConfig& model)
       return std::string(v.item) + " must " + v.rule + ", got \"" + detail::listed(v.value) + "\"";
     }
   }
-  struct RealRule
-  {
-    const char* item;
-    double value;
-    bool kept;
-    const char* rule;
-  };
-  const RealRule reals[] = {
+  const detail::RealRule reals[] = {
     { "delay", model.delay, model.delay >= 0, "be finite and >= 0 (s)" },
     { "nav_rate", model.navRate, model.navRate > 0 && model.navRate <= 1000, "be > 0 and <= 1000 (Hz)" },
     { "nav_latency", model.navLatency, model.navLatency >= 0, "be finite and >= 0 (s)" },
   };
-  for (const RealRule& r : reals)
+  const std::string broken = detail::brokenReal(reals);
+  if (!broken.empty())
   {
-    if (!r.kept || !std::isfinite(r.value))
-    {
-      std::ostringstream got;
-      got << r.value;
-      return std::string(r.item) + " must " + r.rule + ", got " + got.str();
-    }
+    return broken;
   }
   return model.thrusterDriven() ? thrusterFault(model.thrusters) : std::string();
 }
