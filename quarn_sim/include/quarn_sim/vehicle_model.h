@@ -72,16 +72,19 @@ constexpr const char* THRUSTER_KIND = "thrusters";
 ///   VehicleModel vehicle(model, { 3, -3, 3, 1 }, 7);
 struct VehicleModelConfig
 {
-  std::string kind = FIRST_ORDER_KIND;  ///< "kind": FIRST_ORDER_KIND (when absent) or THRUSTER_KIND
-  Eigen::VectorXd timeConstant;     ///< "time_constant", 4 values >= 0 (s): first-order lag per axis; 0 follows at once
-  double delay = 0;                 ///< "delay" >= 0 (s): a set-point takes effect this long after it arrives
-  Eigen::VectorXd maxVelocity;      ///< "max_velocity", 4 values > 0 (m/s, rad/s): set-points are clamped to +- this
-  Eigen::VectorXd current;          ///< "current", 3 values (m/s): mean world-frame water current
-  Eigen::VectorXd gust;             ///< "gust": sigma >= 0 (m/s), correlation time > 0 (s), per current component
-  double navRate = 20;              ///< "nav_rate" in (0, 1000] (Hz): navigation messages per second
-  double navLatency = 0;            ///< "nav_latency" >= 0 (s): a published pose is the pose of this long ago
-  Eigen::VectorXd navNoise;         ///< "nav_noise" >= 0: white noise sigma on x and y (m), depth (m), heading (rad)
-  ThrusterVehicleConfig thrusters;  ///< the vehicle of a document of kind THRUSTER_KIND
+  Eigen::VectorXd timeConstant;  ///< "time_constant", 4 values >= 0 (s): first-order lag per axis; 0 follows at once
+  double delay = 0;              ///< "delay" >= 0 (s): a set-point takes effect this long after it arrives
+  Eigen::VectorXd maxVelocity;   ///< "max_velocity", 4 values > 0 (m/s, rad/s): set-points are clamped to +- this
+  Eigen::VectorXd current;       ///< "current", 3 values (m/s): mean world-frame water current
+  Eigen::VectorXd gust;          ///< "gust": sigma >= 0 (m/s), correlation time > 0 (s), per current component
+  double navRate = 20;           ///< "nav_rate" in (0, 1000] (Hz): navigation messages per second
+  double navLatency = 0;         ///< "nav_latency" >= 0 (s): a published pose is the pose of this long ago
+  Eigen::VectorXd navNoise;      ///< "nav_noise" >= 0: white noise sigma on x and y (m), depth (m), heading (rad)
+
+  /// "kind": FIRST_ORDER_KIND (also when the item is absent) or THRUSTER_KIND.
+  std::string kind = FIRST_ORDER_KIND;
+  /// The vehicle of a document of kind THRUSTER_KIND.
+  ThrusterVehicleConfig thrusters;
   /// Whether the vehicle is the thruster-driven one.
   bool thrusterDriven() const { return kind == THRUSTER_KIND; }
 };
