@@ -92,9 +92,11 @@ bench: $(BUILD_DIR)/Makefile
 	$(PYTHON) quarn_dev/bench/bench.py $(BUILD_DIR)/devel/lib/quarn_dev out/bench
 	$(PYTHON) quarn_scope/bench/scope_bench.py $(BUILD_DIR)/devel out/bench
 
-# The real node against a simulated vehicle on a private master; results in out/demo/.
+# The real node against a simulated vehicle on a private master; results in out/demo/. Another vehicle model:
+# make demo VEHICLE=quarn_sim/config/vehicle_heavy_rov.xml
+VEHICLE ?= quarn_sim/config/vehicle_default.xml
 demo: build
-	$(PYTHON) quarn_sim/demo/run_demo.py --devel $(BUILD_DIR)/devel --out out/demo
+	$(PYTHON) quarn_sim/demo/run_demo.py --devel $(BUILD_DIR)/devel --out out/demo --vehicle $(VEHICLE)
 
 # A bag recorded from the simulated vehicle, identified, tuned, and the tuned gains against the example on the real
 # node; results in out/tune/.

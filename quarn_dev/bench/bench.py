@@ -45,6 +45,8 @@ NODE_NAMES = [("hover_lock", "hover_lock"), ("bare_log", "bare node + INFO line"
               ("hover_lock_state", "hover_lock + ~state")]
 # The scenario campaign of hover_lock_tune: the mode 1 example on the default vehicle; runs, seconds each, goal (s).
 CAMPAIGN = {"full": (200, 60, 5.0), "brief": (2, 5, None)}
+# The same campaign on the thruster-driven vehicle: the whole standard set.
+THRUSTER_CAMPAIGN = {"full": (256, 60, 5.0), "brief": (2, 5, None)}
 # identify on a bag of the default vehicle held from an offset: seconds recorded, navigation rate (Hz), goal (s).
 IDENTIFY = {"full": (600, 20, 5.0), "brief": (20, 20, None)}
 # tune of the mode 1 example on the default vehicle: options, goal (s).
@@ -121,6 +123,12 @@ def tool_timings(bin_dir, out_dir, brief):
     timings = [timed("campaign", ("Scenario campaign", "hover_lock_tune evaluate, wall clock (s)"),
                      [tool, "evaluate", model, config, "--runs", str(runs), "--duration", str(seconds)],
                      "%d runs x %d s at 10 Hz, 2 threads" % (runs, seconds), goal)]
+    runs, seconds, goal = THRUSTER_CAMPAIGN[size]
+    heavy = os.path.join(here, os.pardir, os.pardir, "quarn_sim", "config", "vehicle_heavy_rov.xml")
+    timings.append(timed("campaign_thrusters", ("Scenario campaign, thruster vehicle",
+                                                "hover_lock_tune evaluate, wall clock (s)"),
+                         [tool, "evaluate", heavy, config, "--runs", str(runs), "--duration", str(seconds)],
+                         "%d runs x %d s on vehicle_heavy_rov.xml, 2 threads" % (runs, seconds), goal))
     seconds, rate, goal = IDENTIFY[size]
     bag = os.path.join(out_dir, "closed_loop.bag")
     run([os.path.join(tools, "closed_loop_bag"), model, bag, str(seconds), str(rate)],

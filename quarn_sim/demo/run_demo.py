@@ -2,14 +2,17 @@
 """Closed-loop demo: the real hover_lock node against the simulated vehicle, on a private ROS master.
 
 Runs two scenarios (navigation-driven hold, visual servoing) with the example configurations of quarn_dev/config
-on the default vehicle model (quarn_sim/config/vehicle_default.xml), prints a table per scenario, writes
+on the default vehicle model (quarn_sim/config/vehicle_default.xml, or the one given by --vehicle), prints a table per scenario, writes
 trajectory.csv and hover_lock_demo.png into the output directory and exits 1 when a scenario does not settle.
 Every process it starts is stopped by its pid, also on Ctrl-C and on failure.
 
     /usr/bin/python3 quarn_sim/demo/run_demo.py --devel build/devel --out out/demo
+    /usr/bin/python3 quarn_sim/demo/run_demo.py --devel build/devel --out out/demo \
+        --vehicle quarn_sim/config/vehicle_heavy_rov.xml
 """
 import argparse
 import csv
+import dataclasses
 import json
 import math
 import os
@@ -59,6 +62,7 @@ class Scenario:
     seed: int  # of the vehicle's gusts and navigation noise
     duration: float
     visual_target: tuple = None  # world x, y, z of the target the camera sees
+    vehicle: Path = VEHICLE  # model document of either kind
 
 
 # Both on the default vehicle, in its current of (0.2, -0.2, 0) m/s with gusts. The mode 1 scenario is run 8 of
@@ -161,7 +165,7 @@ def run_scenario(scenario, procs, proxy, devel, out, interactive):
     trajectory = out / f"{scenario.name}_sim.csv"
     trajectory.unlink(missing_ok=True)
     proxy.setParam("/demo", "/hover_lock_config", scenario.config.read_text())
-    sim_params = {"vehicle_model": VEHICLE.read_text(), "initial_pose": list(scenario.initial),
+    sim_params = {"vehicle_model": scenario.vehicle.read_text(), "initial_pose": list(scenario.initial),
                   "seed": scenario.seed, "duration": scenario.duration, "trajectory_file": str(trajectory)}
     if scenario.visual_target:
         sim_params["target"] = list(scenario.visual_target)
@@ -290,19 +294,27 @@ def interrupted(signum, _frame):
     sys.exit(128 + signum)
 
 
-def arguments(description):
-    """The devel space and the output directory (created) of the command line."""
+def arguments(description, vehicle=False):
+    """The devel space and the output directory (created) of the command line, and with vehicle its model."""
     parser = argparse.ArgumentParser(description=description)
     parser.add_argument("--devel", required=True, type=Path, help="catkin devel space holding the binaries")
     parser.add_argument("--out", required=True, type=Path, help="directory for the results")
+    if vehicle:
+        parser.add_argument("--vehicle", type=Path, default=VEHICLE,
+                            help="vehicle model document of either kind (default: %(default)s)")
     args = parser.parse_args()
     out = args.out.resolve()
     out.mkdir(parents=True, exist_ok=True)
-    return args.devel.resolve(), out
+    return (args.devel.resolve(), out) + ((args.vehicle.resolve(),) if vehicle else ())
 
 
 def main():
-    devel, out = arguments(__doc__.splitlines()[0])
+    devel, out, vehicle = arguments(__doc__.splitlines()[0], vehicle=True)
+    if not vehicle.is_file():
+        print("demo failed: no vehicle model at %s" % vehicle, file=sys.stderr)
+        return 1
+    scenarios = [dataclasses.replace(s, vehicle=vehicle, title=s.title.replace("the default vehicle", vehicle.name))
+                 for s in SCENARIOS] if vehicle != VEHICLE.resolve() else SCENARIOS
 
     procs, port = private_processes(out)
     try:
@@ -310,7 +322,7 @@ def main():
         proxy = start_master(procs, port)
         interactive = sys.stdout.isatty()
         results = []
-        for scenario in SCENARIOS:
+        for scenario in scenarios:
             print("Running %s on a private master at port %d" % (scenario.title, port), flush=True)
             results.append((scenario, run_scenario(scenario, procs, proxy, devel, out, interactive)))
         settled = [print_table(scenario, summarise(scenario, rows, rule), rule) for scenario, rows in results]

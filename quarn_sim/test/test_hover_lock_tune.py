@@ -11,6 +11,7 @@ import unittest
 
 SOURCES = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir)
 MODEL = os.path.join(SOURCES, "quarn_sim", "config", "vehicle_default.xml")
+HEAVY = os.path.join(SOURCES, "quarn_sim", "config", "vehicle_heavy_rov.xml")
 MODE1 = os.path.join(SOURCES, "quarn_dev", "config", "hover_lock_mode1.xml")
 MODE0 = os.path.join(SOURCES, "quarn_dev", "config", "hover_lock_mode0.xml")
 TOOL = None
@@ -90,6 +91,23 @@ class Evaluate(unittest.TestCase):
             self.assertIsNone(summary["settling_p95"])
         for r in document["runs"]:
             self.assertEqual(r["settled"], r["settling_time"] is not None)
+
+    def test_a_thruster_driven_model_reports_its_thrusters_and_a_first_order_one_does_not(self):
+        for model, has_thrusters in ((HEAVY, True), (MODEL, False)):
+            out = os.path.join(self.dir.name, "t.json")
+            result = tool("evaluate", model, MODE1, "--runs", "2", "--duration", "20", "--json", out)
+            self.assertEqual(0, result.returncode, result.stderr)
+            self.assertEqual(has_thrusters, "thrust reversals" in result.stdout, result.stdout)
+            with open(out) as f:
+                document = json.load(f)
+            for part in document["runs"] + [document["summary"]]:
+                self.assertEqual(has_thrusters, "thrusters" in part, (model, part))
+                if has_thrusters:
+                    use = part["thrusters"]
+                    self.assertEqual(8, len(use["mean_abs_thrust"]))
+                    self.assertTrue(all(0 < t <= 30 for t in use["mean_abs_thrust"]), use)
+                    self.assertTrue(0 <= use["saturated_share"] <= 1, use)
+                    self.assertGreaterEqual(use["reversals_per_second"], 0)
 
 
 if __name__ == "__main__":

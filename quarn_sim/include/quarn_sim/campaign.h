@@ -58,6 +58,7 @@ struct RunResult
   Axes finalError{};              ///< true pose minus target at the end (heading wrapped)
   Axes largestCommand{};          ///< largest |published set-point| per axis (m/s, rad/s)
   double reversalsPerSecond = 0;  ///< sign changes of the published set-points, all four axes, per second
+  std::optional<ThrusterUse> thrusters;  ///< what the thrusters did, on a vehicle of kind "thrusters"
 };
 
 /// One navigation step of a run: its time, the true error and the published set-point per axis.
@@ -105,6 +106,7 @@ struct Summary
   std::optional<double> settlingP50, settlingP95;  ///< s; none when fewer runs settled than the percentile needs
   Axes rmsMedian{};                                ///< median over the runs of the RMS per axis
   double reversalsMedian = 0;                      ///< median reversals per second
+  std::optional<ThrusterUse> thrusters;            ///< mean over the runs of what the thrusters did, if any
 };
 
 /// Run i of the standard set (see the README): horizontal offset 1 m or 3 m in one of 8 directions (fastest
@@ -196,6 +198,10 @@ inline RunResult runScenario(const quarn::dev::DeviceConfig& config, const quarn
   }
   RunResult result = metrics.result();
   result.scenario = scenario;
+  if (vehicle.thrusters())
+  {
+    result.thrusters = vehicle.thrusters()->use();
+  }
   return result;
 }
 
@@ -271,8 +277,13 @@ inline Summary summarise(const std::vector<RunResult>& runs)
   summary.runs = static_cast<int>(runs.size());
   std::vector<double> settling;
   std::vector<double> rms[4], reversals;
+  std::vector<ThrusterUse> thrusters;
   for (const RunResult& r : runs)
   {
+    if (r.thrusters)
+    {
+      thrusters.push_back(*r.thrusters);
+    }
     if (r.settled)
     {
       settling.push_back(r.settlingTime);
@@ -300,6 +311,10 @@ inline Summary summarise(const std::vector<RunResult>& runs)
     summary.rmsMedian[i] = quarn::dev::median(rms[i]);
   }
   summary.reversalsMedian = quarn::dev::median(reversals);
+  if (!thrusters.empty())
+  {
+    summary.thrusters = averageUse(thrusters);
+  }
   return summary;
 }
 

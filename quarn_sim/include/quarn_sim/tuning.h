@@ -10,7 +10,8 @@
 // The runs are a spread of scenarios of the standard set as long as the campaign's, on the model and on the model
 // with its time constants and delay scaled by 0.7 and 1.3. The search minimises the worst of the three models'
 // mean run cost, each relative to the base gains' on that model: no variant pays for another's gain, so that the
-// gains hold on a vehicle a little off its identification.
+// gains hold on a vehicle a little off its identification. A thruster-driven model's variants scale its masses and
+// damping instead.
 //
 // The search sees a sample of the campaign only. chooseGains checks its gains on the whole campaign and backs off
 // toward the base until they settle at least as many runs as the base on the model and on both variants.
@@ -87,7 +88,8 @@ inline Gains modeOneGains(Gains gains, int mode)
   return gains;
 }
 
-/// model with its time constants and its delay multiplied by scale.
+/// model with its time constants and its delay multiplied by scale; a thruster-driven model with its masses and
+/// damping multiplied instead (scaledThrusterVehicle).
 inline quarn::sim::VehicleModelConfig scaledModel(const quarn::sim::VehicleModelConfig& model, double scale);
 
 /// Cost of one run traced by runScenario (see the top of this header).
@@ -215,6 +217,7 @@ inline quarn::sim::VehicleModelConfig scaledModel(const quarn::sim::VehicleModel
   quarn::sim::VehicleModelConfig scaled = model;
   scaled.timeConstant *= scale;
   scaled.delay *= scale;
+  scaled.thrusters = scaledThrusterVehicle(model.thrusters, scale);
   return scaled;
 }
 

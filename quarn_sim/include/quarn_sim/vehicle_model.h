@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -21,6 +22,7 @@
 
 #include <quarn_algebra.h>
 #include <quarn_dev/hover_lock_core.h>
+#include <quarn_sim/thruster_vehicle.h>
 #include <quarn_xml/XmlParamMapper.h>
 
 namespace quarn::sim
@@ -59,7 +61,14 @@ inline Offset offsetInVehicleFrame(const Pose& vehicle, double px, double py, do
   return { horizontal[0], horizontal[1], pz - vehicle.z };
 }
 
+/// The "kind" of a model document: a first-order lag per axis (also a document without the item) or a
+/// thruster-driven rigid body (thruster_vehicle.h).
+constexpr const char* FIRST_ORDER_KIND = "first_order";
+constexpr const char* THRUSTER_KIND = "thrusters";
+
 /// The vehicle model document. Axis order of the 4-vectors: body x, body y, world z, yaw.
+/// A document of kind "thrusters" holds the water and navigation items and those of ThrusterVehicleConfig in
+/// place of time_constant, delay and max_velocity.
 ///
 ///   VehicleModelConfig model = loadVehicleModel(text);   // throws std::runtime_error naming item and rule
 ///   VehicleModel vehicle(model, { 3, -3, 3, 1 }, 7);
@@ -73,14 +82,18 @@ struct VehicleModelConfig
   double navRate = 20;           ///< "nav_rate" in (0, 1000] (Hz): navigation messages per second
   double navLatency = 0;         ///< "nav_latency" >= 0 (s): a published pose is the pose of this long ago
   Eigen::VectorXd navNoise;      ///< "nav_noise" >= 0: white noise sigma on x and y (m), depth (m), heading (rad)
+
+  /// "kind": FIRST_ORDER_KIND (also when the item is absent) or THRUSTER_KIND.
+  std::string kind = FIRST_ORDER_KIND;
+  /// The vehicle of a document of kind THRUSTER_KIND.
+  ThrusterVehicleConfig thrusters;
+  /// Whether the vehicle is the thruster-driven one.
+  bool thrusterDriven() const { return kind == THRUSTER_KIND; }
 };
 
-/// Registers the eight items of the model document on mapper (also for writing a document with getXmlString).
-inline void mapItems(quarn::xml::XmlParamMapper<VehicleModelConfig>& mapper)
+/// Registers the items both kinds share: water and navigation.
+inline void mapWaterAndNavigationItems(quarn::xml::XmlParamMapper<VehicleModelConfig>& mapper)
 {
-  mapper.mapItem("time_constant", &VehicleModelConfig::timeConstant);
-  mapper.mapItem("delay", &VehicleModelConfig::delay);
-  mapper.mapItem("max_velocity", &VehicleModelConfig::maxVelocity);
   mapper.mapItem("current", &VehicleModelConfig::current);
   mapper.mapItem("gust", &VehicleModelConfig::gust);
   mapper.mapItem("nav_rate", &VehicleModelConfig::navRate);
@@ -88,10 +101,21 @@ inline void mapItems(quarn::xml::XmlParamMapper<VehicleModelConfig>& mapper)
   mapper.mapItem("nav_noise", &VehicleModelConfig::navNoise);
 }
 
+/// Registers the eight items of the first-order model document on mapper (also for writing a document with
+/// getXmlString).
+inline void mapItems(quarn::xml::XmlParamMapper<VehicleModelConfig>& mapper)
+{
+  mapper.mapItem("time_constant", &VehicleModelConfig::timeConstant);
+  mapper.mapItem("delay", &VehicleModelConfig::delay);
+  mapper.mapItem("max_velocity", &VehicleModelConfig::maxVelocity);
+  mapWaterAndNavigationItems(mapper);
+}
+
 /// Empty when model keeps every rule of the document; otherwise "<item> must ..., got ..." for the first broken one.
 inline std::string modelFault(const VehicleModelConfig& model);
 
-/// Reads and checks a model document; throws std::runtime_error with the parser's, the mapper's or modelFault's text.
+/// Reads and checks a model document of either kind; throws std::runtime_error with the parser's, the mapper's or
+/// modelFault's text.
 inline VehicleModelConfig loadVehicleModel(const std::string& xmlText);
 
 /// The vehicle of old: follows at once, no delay, no clamp to speak of, still water, 20 Hz exact navigation.
@@ -150,7 +174,8 @@ struct NavigationSample
 /// The vehicle of a model document, advanced on a fixed step of STEP seconds whatever the navigation rate.
 ///
 /// Per axis i: u_i = the set-point component received at t - delay, 0 when its flag is clear or it is older than
-/// COMMAND_TIMEOUT, clamped to +- max_velocity_i; dv_i/dt = (u_i - v_i) / time_constant_i. The pose moves with
+/// COMMAND_TIMEOUT, clamped to +- max_velocity_i; dv_i/dt = (u_i - v_i) / time_constant_i. On a model of kind
+/// "thrusters" u goes unclamped to the ThrusterVehicle, which moves v instead. The pose moves with
 /// the body velocity turned by the heading, plus the current and a Gauss-Markov gust per component.
 /// Time runs from 0 at the start pose; the same seed gives the same run.
 ///
@@ -192,6 +217,8 @@ public:
   const Velocity& inForce() const { return inForce_; }
   /// The model document.
   const VehicleModelConfig& model() const { return model_; }
+  /// The thrusters of a model of kind "thrusters"; null for a first-order one.
+  const ThrusterVehicle* thrusters() const { return thrusters_ ? &*thrusters_ : nullptr; }
 
 private:
   struct State
@@ -219,7 +246,8 @@ private:
   std::deque<Received> pending_;
   Received latest_{ -1e300, {} };
   Velocity inForce_;
-  double decay_[4];  // lagDecay of each axis over STEP
+  double decay_[4] = { 0, 0, 0, 0 };  // lagDecay of each axis over STEP
+  std::optional<ThrusterVehicle> thrusters_;
   double gustDecay_;
   double gust_[3] = { 0, 0, 0 };
 };
@@ -261,6 +289,11 @@ bool holds(const Eigen::VectorXd& v, Eigen::Index size, Rule rule)
 
 inline std::string modelFault(const VehicleModelConfig& model)
 {
+  if (model.kind != FIRST_ORDER_KIND && !model.thrusterDriven())
+  {
+    return std::string("kind must be \"") + FIRST_ORDER_KIND + "\" or \"" + THRUSTER_KIND + "\", got \"" + model.kind +
+           "\"";
+  }
   const auto any = [](Eigen::Index, double) { return true; };
   const auto nonNegative = [](Eigen::Index, double value) { return value >= 0; };
   const auto positive = [](Eigen::Index, double value) { return value > 0; };
@@ -286,46 +319,62 @@ inline std::string modelFault(const VehicleModelConfig& model)
   };
   for (const VectorRule& v : vectors)
   {
-    if (!v.kept)
+    const bool firstOrderOnly = v.size == 4;  // time_constant and max_velocity
+    if (!v.kept && !(firstOrderOnly && model.thrusterDriven()))
     {
       return std::string(v.item) + " must " + v.rule + ", got \"" + detail::listed(v.value) + "\"";
     }
   }
-  struct RealRule
-  {
-    const char* item;
-    double value;
-    bool kept;
-    const char* rule;
-  };
-  const RealRule reals[] = {
+  const detail::RealRule reals[] = {
     { "delay", model.delay, model.delay >= 0, "be finite and >= 0 (s)" },
     { "nav_rate", model.navRate, model.navRate > 0 && model.navRate <= 1000, "be > 0 and <= 1000 (Hz)" },
     { "nav_latency", model.navLatency, model.navLatency >= 0, "be finite and >= 0 (s)" },
   };
-  for (const RealRule& r : reals)
+  const std::string broken = detail::brokenReal(reals);
+  if (!broken.empty())
   {
-    if (!r.kept || !std::isfinite(r.value))
-    {
-      std::ostringstream got;
-      got << r.value;
-      return std::string(r.item) + " must " + r.rule + ", got " + got.str();
-    }
+    return broken;
   }
-  return std::string();
+  return model.thrusterDriven() ? thrusterFault(model.thrusters) : std::string();
 }
 
 inline VehicleModelConfig loadVehicleModel(const std::string& xmlText)
 {
+  quarn::xml::XmlParamDoc doc;
+  doc.loadXmlString(xmlText);
+  const std::string kindPath = doc.getRootTagName() + "/kind";
+  VehicleModelConfig model;
+  model.kind = doc.itemExists(kindPath) ? doc.getString(kindPath) : FIRST_ORDER_KIND;
+  if (model.kind != FIRST_ORDER_KIND && !model.thrusterDriven())
+  {
+    throw std::runtime_error(modelFault(model));  // before the items, which depend on the kind
+  }
+  const std::string kind = model.kind;
   quarn::xml::XmlParamMapper<VehicleModelConfig> mapper;
-  mapItems(mapper);
+  if (kind == THRUSTER_KIND)
+  {
+    mapWaterAndNavigationItems(mapper);
+  }
+  else
+  {
+    mapItems(mapper);
+  }
   mapper.loadXmlString(xmlText);
-  const std::string fault = modelFault(mapper.data());
+  model = mapper.data();
+  model.kind = kind;
+  if (kind == THRUSTER_KIND)
+  {
+    quarn::xml::XmlParamMapper<ThrusterVehicleConfig> thrusterMapper;
+    mapThrusterItems(thrusterMapper);
+    thrusterMapper.loadXmlString(xmlText);
+    model.thrusters = thrusterMapper.data();
+  }
+  const std::string fault = modelFault(model);
   if (!fault.empty())
   {
     throw std::runtime_error(fault);
   }
-  return mapper.data();
+  return model;
 }
 
 inline VehicleModelConfig idealVehicle()
@@ -349,7 +398,11 @@ inline VehicleModel::VehicleModel(const VehicleModelConfig& model, const Pose& s
     latencySteps_(static_cast<std::int64_t>(std::floor(model.navLatency / STEP + 1e-9)))
 {
   history_.push_back({ 0, start, {} });
-  for (int i = 0; i < 4; ++i)
+  if (model_.thrusterDriven())
+  {
+    thrusters_.emplace(model_.thrusters);
+  }
+  for (int i = 0; i < 4 && !thrusters_; ++i)
   {
     decay_[i] = lagDecay(model_.timeConstant[i], STEP);
   }
@@ -398,7 +451,8 @@ inline Velocity VehicleModel::setPointAt(double time)
   double u[4];
   for (int i = 0; i < 4; ++i)
   {
-    u[i] = fresh && latest_.command.active[i] ? quarn::algebra::saturate(components[i], model_.maxVelocity[i]) : 0.0;
+    const bool given = fresh && latest_.command.active[i];
+    u[i] = !given ? 0.0 : thrusters_ ? components[i] : quarn::algebra::saturate(components[i], model_.maxVelocity[i]);
   }
   return { u[0], u[1], u[2], u[3] };
 }
@@ -409,8 +463,12 @@ inline void VehicleModel::step()
   const State& now = history_.back();
   const double u[4] = { inForce_.x, inForce_.y, inForce_.z, inForce_.yaw };
   const double before[4] = { now.velocity.x, now.velocity.y, now.velocity.z, now.velocity.yaw };
-  double v[4];
-  for (int i = 0; i < 4; ++i)
+  double v[4] = { before[0], before[1], before[2], before[3] };
+  if (thrusters_)
+  {
+    thrusters_->step(v, u, STEP);
+  }
+  for (int i = 0; i < 4 && !thrusters_; ++i)
   {
     v[i] = firstOrderStep(before[i], u[i], decay_[i]);
   }

@@ -47,6 +47,20 @@ Poco::Dynamic::Var orNull(const std::optional<double>& value)
   return value ? Poco::Dynamic::Var(*value) : Poco::Dynamic::Var();
 }
 
+Poco::JSON::Object::Ptr thrusterJson(const ThrusterUse& use)
+{
+  Poco::JSON::Object::Ptr object = new Poco::JSON::Object(true);
+  Poco::JSON::Array::Ptr mean = new Poco::JSON::Array;
+  for (double thrust : use.meanThrust)
+  {
+    mean->add(thrust);
+  }
+  object->set("mean_abs_thrust", mean);
+  object->set("saturated_share", use.saturatedShare);
+  object->set("reversals_per_second", use.reversalsPerSecond);
+  return object;
+}
+
 Poco::JSON::Object::Ptr runJson(const RunResult& r)
 {
   Poco::JSON::Object::Ptr run = new Poco::JSON::Object(true);
@@ -61,6 +75,10 @@ Poco::JSON::Object::Ptr runJson(const RunResult& r)
   run->set("final_error", perAxis(r.finalError));
   run->set("largest_command", perAxis(r.largestCommand));
   run->set("reversals_per_second", r.reversalsPerSecond);
+  if (r.thrusters)
+  {
+    run->set("thrusters", thrusterJson(*r.thrusters));
+  }
   return run;
 }
 
@@ -73,6 +91,10 @@ Poco::JSON::Object::Ptr summaryJson(const Summary& s)
   summary->set("settling_p95", orNull(s.settlingP95));
   summary->set("rms", perAxis(s.rmsMedian));
   summary->set("reversals_per_second", s.reversalsMedian);
+  if (s.thrusters)
+  {
+    summary->set("thrusters", thrusterJson(*s.thrusters));
+  }
   return summary;
 }
 
@@ -113,6 +135,17 @@ void printTable(std::ostream& out, const std::vector<RunResult>& runs, const Sum
     out << "   " << AXIS_NAMES[i] << " " << std::setprecision(3) << s.rmsMedian[i] << " " << AXIS_UNITS[i];
   }
   out << "\n  command reversals  " << std::setprecision(2) << s.reversalsMedian << " per second (median)\n";
+  if (s.thrusters)
+  {
+    out << "  thrusters (mean over the runs)\n    mean |thrust|    " << std::setprecision(1);
+    for (int j = 0; j < THRUSTERS; ++j)
+    {
+      out << (j ? " " : "") << s.thrusters->meanThrust[j];
+    }
+    out << " N (thrusters 1 to 8; 5 to 8 vertical)\n    saturated        " << 100 * s.thrusters->saturatedShare
+        << " % of the steps\n    thrust reversals " << std::setprecision(2) << s.thrusters->reversalsPerSecond
+        << " per second\n";
+  }
   int shown = 0;
   for (std::size_t i = 0; i < runs.size() && shown < 5; ++i)
   {
@@ -223,8 +256,8 @@ int evaluate(int argc, char** argv)
     out << "Usage: hover_lock_tune evaluate MODEL.xml CONFIG.xml [options]\n\n"
            "Runs the mode 1 configuration CONFIG.xml (hover_lock's own arithmetic, in-process) against the vehicle\n"
            "model MODEL.xml over the standard scenario set and prints how many runs settled, the settling times,\n"
-           "the RMS errors and the command reversals. Exit status 0 when it ran, 1 for a wrong command line,\n"
-           "2 when a document cannot be read or is refused.\n\n"
+           "the RMS errors and the command reversals (on a thruster-driven model also the thrusters' use). Exit\n"
+           "status 0 when it ran, 1 for a wrong command line, 2 when a document cannot be read or is refused.\n\n"
         << named;
   };
   if (const std::optional<int> stop =
