@@ -2,7 +2,7 @@
 // message; mode 0 follows the pixel corrections of a vision component while holding depth and heading.
 // Configuration: the XML text in the parameter "hover_lock_config", read once at start-up.
 // Seen from outside: each step's controller state on "~state" when "~publish_state" is true, and the health of
-// the controllers on "/diagnostics".
+// the controllers on "/diagnostics". After a restart of the master the node registers its topics again.
 
 #include <array>
 #include <cmath>
@@ -20,6 +20,7 @@
 #include <quarn_common/VisualServoingData.h>
 #include <quarn_dev/controller_state.h>
 #include <quarn_dev/hover_lock_core.h>
+#include <quarn_dev/master_watch.h>
 #include <quarn_pid.h>
 #include <quarn_xml/XmlParamMapper.h>
 
@@ -249,6 +250,8 @@ int main(int argc, char** argv)
   {
     initPid();
     advertiseObservers();
+    // A restarted master learns of the node again; the configuration read above stays.
+    const quarn::dev::MasterWatch masterWatch;
     ros::spin();
   }
   // The global publisher outlives main: unadvertise it while roscpp is still up.

@@ -194,6 +194,17 @@ inline bool waitForSubscribers(const ros::Publisher& publisher, std::uint32_t co
   return waitUntil([&] { return publisher.getNumSubscribers() >= count; }, timeout);
 }
 
+/// The two topic lists of the master's system state.
+enum class Role
+{
+  Publisher = 0,
+  Subscriber = 1,
+};
+
+/// Whether the master lists node (a resolved name) among the publishers or subscribers of topic (resolved);
+/// false when no master answers.
+inline bool masterLists(Role role, const std::string& topic, const std::string& node);
+
 /// Collects every message of a topic in arrival order; waits are bounded.
 ///
 ///   quarn_test::Inbox<quarn_common::BhResponse> inbox(nh, "behavior_response");
@@ -268,6 +279,32 @@ inline bool waitUntil(const std::function<bool()>& cond, double timeout)
 inline void spinFor(double seconds)
 {
   waitUntil([] { return false; }, seconds);
+}
+
+inline bool masterLists(Role role, const std::string& topic, const std::string& node)
+{
+  XmlRpc::XmlRpcValue request, response, state;
+  request[0] = ros::this_node::getName();
+  if (!ros::master::execute("getSystemState", request, response, state, false))
+  {
+    return false;
+  }
+  XmlRpc::XmlRpcValue& topics = state[static_cast<int>(role)];
+  for (int i = 0; i < topics.size(); ++i)
+  {
+    if (static_cast<std::string&>(topics[i][0]) != topic)
+    {
+      continue;
+    }
+    for (int j = 0; j < topics[i][1].size(); ++j)
+    {
+      if (static_cast<std::string&>(topics[i][1][j]) == node)
+      {
+        return true;
+      }
+    }
+  }
+  return false;
 }
 
 inline std::string readFile(const std::string& path)
