@@ -159,10 +159,7 @@ TEST_F(Restarts, RegistersAgainWithARestartedMaster)
   environment.stopMaster();
   ASSERT_TRUE(environment.restartMaster()) << "logs in " << environment.workDir();
   EXPECT_TRUE(quarn_test::waitUntil(
-      [&] {
-        return quarn_test::masterLists(quarn_test::Role::Publisher, ns_ + "/behavior_response", node) &&
-               quarn_test::masterLists(quarn_test::Role::Subscriber, ns_ + "/navigator_data", node);
-      },
+      [&] { return quarn_test::masterLists(node, { ns_ + "/behavior_response" }, { ns_ + "/navigator_data" }); },
       REGISTER_BOUND))
       << node_->output();
   ASSERT_TRUE(node_->waitForOutput(REGISTERED_AGAIN));

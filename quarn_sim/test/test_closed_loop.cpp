@@ -231,17 +231,13 @@ TEST(VehicleSim, RegistersAgainWithARestartedMaster)
   const std::string ns = quarn_test::testNamespace();
   const std::string node = ns + "/vehicle_sim";
   quarn_test::ChildProcess sim = quarn_test::startProcess({ VEHICLE_SIM_BINARY, "__ns:=" + ns });
-  ASSERT_TRUE(quarn_test::waitUntil([&] {
-    return quarn_test::masterLists(quarn_test::Role::Publisher, ns + "/navigator_data", node);
-  })) << sim.output();
+  ASSERT_TRUE(quarn_test::waitUntil([&] { return quarn_test::masterLists(node, { ns + "/navigator_data" }, {}); }))
+      << sim.output();
   environment.stopMaster();
   ASSERT_TRUE(environment.restartMaster()) << "logs in " << environment.workDir();
+  // Registered again within 5 s of the new master answering.
   EXPECT_TRUE(quarn_test::waitUntil(
-      [&] {
-        return quarn_test::masterLists(quarn_test::Role::Publisher, ns + "/navigator_data", node) &&
-               quarn_test::masterLists(quarn_test::Role::Subscriber, ns + "/behavior_response", node);
-      },
-      5.0))
+      [&] { return quarn_test::masterLists(node, { ns + "/navigator_data" }, { ns + "/behavior_response" }); }, 5.0))
       << sim.output();
 
   ros::NodeHandle nh(ns);
