@@ -239,9 +239,19 @@ void MasterWatch::check()
                       ros::master::getURI().c_str());
     return;
   }
+  // A master with another process id has restarted between two checks, and may know the node from something it
+  // registered in between, but not the rest.
+  XmlRpc::XmlRpcValue pid;
+  const int masterPid =
+      callMaster("getPid", {}, pid) && pid.getType() == XmlRpc::XmlRpcValue::TypeInt ? static_cast<int>(pid) : 0;
+  const bool restarted = masterPid_ != 0 && masterPid != 0 && masterPid != masterPid_;
+  if (masterPid != 0)
+  {
+    masterPid_ = masterPid;
+  }
   // A known node (also one another process has taken the name of since) needs nothing, unless the last
   // registration was cut short.
-  if (code == API_SUCCESS && !pending_)
+  if (code == API_SUCCESS && !restarted && !pending_)
   {
     return;
   }

@@ -41,12 +41,12 @@ std::vector<std::string> publishersToKeep(const std::vector<std::string>& named,
                                           const std::vector<std::string>& connected);
 
 /// Watches the ROS master and registers the node again when a master answers that does not know it (a master
-/// restarted on the same URI, or one that lost its state): every publisher and subscriber roscpp holds, /rosout
-/// among them, and the services, each through the master API; each subscription is then told the publishers the
-/// master names, so the node connects to peers that registered before it did. It logs one WARN line,
-/// "ROS master restarted: registered N topics and M services again" (N counts publications and subscriptions).
-/// While no master answers, nothing changes: the node goes on over the connections it has, and a WARN line says
-/// so at most once every 30 s. Parameters are lost with the master; the node keeps what it read.
+/// restarted on the same URI, or one that lost its state) or that runs as another process than before: every publisher
+/// and subscriber roscpp holds, /rosout among them, and the services, each through the master API; each subscription is
+/// then told the publishers the master names, so the node connects to peers that registered before it did. It logs one
+/// WARN line, "ROS master restarted: registered N topics and M services again" (N counts publications and
+/// subscriptions). While no master answers, nothing changes: the node goes on over the connections it has, and a WARN
+/// line says so at most once every 30 s. Parameters are lost with the master; the node keeps what it read.
 ///
 /// The checks run on a thread of the watch's own (a wall timer on a private callback queue with a one-thread
 /// spinner), so a master that is slow to answer never delays the node's callbacks. A check first tries a TCP
@@ -82,6 +82,8 @@ private:
   // True while a registration has not gone through completely: the next check tries again even though the
   // master already knows the node from the part that did.
   bool pending_ = false;
+  // Process id of the master that answered last; 0 before the first answer.
+  int masterPid_ = 0;
   ros::CallbackQueue queue_;
   // Kept for the node's life: it holds the timer on queue_.
   ros::NodeHandle nh_;
