@@ -274,6 +274,8 @@ bool MasterWatch::registerAgain()
   return true;
 }
 
+// Topics, their types and the connections come from the node's own API, as the master would ask for them: roscpp's
+// topic manager keeps the types of its subscriptions and its publisher update to itself.
 bool MasterWatch::registerTopics(std::size_t& count)
 {
   const std::string callerApi = ros::XMLRPCManager::instance()->getServerURI();
