@@ -3,7 +3,7 @@
 // Configuration: the XML text in the parameter "hover_lock_config", read at start-up and again on each call of
 // "~reload" (std_srvs/Trigger), which applies a usable configuration between two steps without a bump.
 // Seen from outside: each step's controller state on "~state" when "~publish_state" is true, and the health of
-// the controllers on "/diagnostics".
+// the controllers on "/diagnostics". After a restart of the master the node registers its topics again.
 
 #include <array>
 #include <cmath>
@@ -24,6 +24,7 @@
 #include <quarn_dev/config_change.h>
 #include <quarn_dev/controller_state.h>
 #include <quarn_dev/hover_lock_core.h>
+#include <quarn_dev/master_watch.h>
 #include <quarn_pid.h>
 #include <quarn_xml/XmlParamMapper.h>
 
@@ -289,6 +290,8 @@ int main(int argc, char** argv)
     configLoaded();
     advertiseObservers();
     reloadService = ros::NodeHandle("~").advertiseService("reload", reload);
+    // A restarted master learns of the node again; the configuration read above stays.
+    const quarn::dev::MasterWatch masterWatch({ reloadService.getService() });
     ros::spin();
   }
   else

@@ -1,8 +1,11 @@
 // The hover_lock binary keeps answering when its peers restart: a new navigation publisher, a consumer of the
-// responses that goes and comes back, and the master stopped and started again on the same port.
+// responses that goes and comes back, and the master stopped and started again on the same port, after which
+// it registers again so that peers started later find it.
 
+#include <algorithm>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <diagnostic_msgs/DiagnosticArray.h>
 #include <gtest/gtest.h>
@@ -24,6 +27,18 @@ namespace
 
 // Gap between the messages of a steady navigation source.
 const double SOURCE_PERIOD = 0.05;
+// How soon after a restarted master answers the node must be registered with it again, in s.
+const double REGISTER_BOUND = 5.0;
+const char* const REGISTERED_AGAIN = "ROS master restarted: registered ";
+const char* const NO_MASTER = "No ROS master answers at ";
+
+// Output of a ROS command-line tool run against the test's master.
+std::string toolOutput(const std::vector<std::string>& argv)
+{
+  quarn_test::ChildProcess tool = quarn_test::startProcess(argv);
+  EXPECT_EQ("exit 0", tool.waitExit().value_or(quarn_test::ExitStatus{}).describe()) << tool.output();
+  return tool.output();
+}
 
 // The example configuration holds (0, 0, 2, 0); 1 m behind, its x gains command linear.x at the limit, 1.0.
 NavigationData behind()
@@ -132,4 +147,54 @@ TEST_F(Restarts, KeepsAnsweringWhileTheMasterIsDownAndAfterItIsBack)
     return diagnostics.size() > seen;
   })) << node_->output();
   EXPECT_TRUE(node_->running());
+}
+
+// After a restart a consumer and a navigation source that start afterwards find the node, the ROS tools show it
+// with its topics, and the peers connected before the restart stay connected.
+TEST_F(Restarts, RegistersAgainWithARestartedMaster)
+{
+  quarn_test::RosEnvironment& environment = quarn_test::RosEnvironment::get();
+  const std::string node = ns_ + "/hover_lock";
+  ASSERT_TRUE(answers());
+  environment.stopMaster();
+  ASSERT_TRUE(environment.restartMaster()) << "logs in " << environment.workDir();
+  EXPECT_TRUE(quarn_test::waitUntil(
+      [&] { return quarn_test::masterLists(node, { ns_ + "/behavior_response" }, { ns_ + "/navigator_data" }); },
+      REGISTER_BOUND))
+      << node_->output();
+  ASSERT_TRUE(node_->waitForOutput(REGISTERED_AGAIN));
+  EXPECT_EQ(1u, quarn_test::countOf(node_->output(), "ROS master restarted: registered 5 topics and 2 services again"))
+      << node_->output();
+  EXPECT_TRUE(answers()) << "over the connections made before the restart";
+
+  const std::string nodes = toolOutput({ "/usr/bin/python3", "/usr/bin/rosnode", "list" });
+  EXPECT_NE(std::string::npos, nodes.find(node + "\n")) << nodes;
+  const std::string info = toolOutput({ "/usr/bin/python3", "/usr/bin/rostopic", "info", ns_ + "/behavior_response" });
+  EXPECT_NE(std::string::npos, info.find(node)) << info;
+
+  responses_.reset();
+  ASSERT_NO_FATAL_FAILURE(startConsumer());
+  navigation_.shutdown();
+  ASSERT_NO_FATAL_FAILURE(startSource());
+  EXPECT_TRUE(answers());
+}
+
+// A master that does not come back: the node answers over its connections, warns once, and still ends cleanly.
+TEST_F(Restarts, AnswersWithoutAMasterAndWarnsOnce)
+{
+  quarn_test::RosEnvironment& environment = quarn_test::RosEnvironment::get();
+  ASSERT_TRUE(answers());
+  environment.stopMaster();
+  ASSERT_TRUE(node_->waitForOutput(NO_MASTER)) << node_->output();
+  // Several of the watch's checks go by.
+  for (int i = 0; i < 3; ++i)
+  {
+    EXPECT_TRUE(answers());
+    quarn_test::spinFor(1.0);
+  }
+  EXPECT_TRUE(answers());
+  EXPECT_EQ(1u, quarn_test::countOf(node_->output(), NO_MASTER)) << node_->output();
+  EXPECT_EQ(0u, quarn_test::countOf(node_->output(), REGISTERED_AGAIN)) << node_->output();
+  EXPECT_EQ("exit 0", node_->stop().describe()) << node_->output();
+  ASSERT_TRUE(environment.restartMaster()) << "logs in " << environment.workDir();
 }

@@ -13,7 +13,8 @@
 //
 // The run starts once a controller is connected both ways: "navigator_data" (and "pixel_correction", with a
 // target) has a subscriber and "behavior_response" a publisher. The controller thus sees the whole run, including
-// the one correction of type -1 that opens a servoing run.
+// the one correction of type -1 that opens a servoing run. After a restart of the master the node registers its
+// topics again.
 #include <chrono>
 #include <fstream>
 #include <stdexcept>
@@ -27,6 +28,7 @@
 #include <quarn_common/BhResponse.h>
 #include <quarn_common/NavigationData.h>
 #include <quarn_common/VisualServoingData.h>
+#include <quarn_dev/master_watch.h>
 
 #include <quarn_dev/item_hints.h>
 #include <quarn_sim/command.h>
@@ -271,6 +273,7 @@ int main(int argc, char** argv)
   }
   const ros::WallTimer timer =
       nh.createWallTimer(ros::WallDuration(1.0 / vehicle->navRate), [&sim](const ros::WallTimerEvent&) { sim.tick(); });
+  const quarn::dev::MasterWatch masterWatch;
   ros::spin();
   return 0;
 }

@@ -230,6 +230,31 @@ TEST(VehicleSim, RefusesABrokenModelDocumentWithOneFatalLineNamingTheItem)
   EXPECT_NE(std::string::npos, sim.output().find("nav_rate must be > 0")) << sim.output();
 }
 
+// After a restart of the master the simulator registers again, and a controller started afterwards drives it.
+TEST(VehicleSim, RegistersAgainWithARestartedMaster)
+{
+  quarn_test::RosEnvironment& environment = quarn_test::RosEnvironment::get();
+  const std::string ns = quarn_test::testNamespace();
+  const std::string node = ns + "/vehicle_sim";
+  quarn_test::ChildProcess sim = quarn_test::startProcess({ VEHICLE_SIM_BINARY, "__ns:=" + ns });
+  ASSERT_TRUE(quarn_test::waitUntil([&] { return quarn_test::masterLists(node, { ns + "/navigator_data" }, {}); }))
+      << sim.output();
+  environment.stopMaster();
+  ASSERT_TRUE(environment.restartMaster()) << "logs in " << environment.workDir();
+  // Registered again within 5 s of the new master answering.
+  EXPECT_TRUE(quarn_test::waitUntil(
+      [&] { return quarn_test::masterLists(node, { ns + "/navigator_data" }, { ns + "/behavior_response" }); }, 5.0))
+      << sim.output();
+
+  ros::NodeHandle nh(ns);
+  quarn_test::Inbox<NavigationData> poses(nh, "navigator_data");
+  ros::Publisher responses = nh.advertise<BhResponse>("behavior_response", 1);
+  ASSERT_TRUE(poses.waitForPublisher()) << sim.output();
+  ASSERT_TRUE(quarn_test::waitForSubscribers(responses)) << sim.output();
+  EXPECT_TRUE(poses.waitForCount(1)) << sim.output();
+  EXPECT_EQ("exit 0", sim.stop().describe()) << sim.output();
+}
+
 // The demo's mode 1 scenario, run 8 of the campaign's standard set: the campaign's single run and the real
 // hover_lock against vehicle_sim (same model, same seed) agree.
 TEST(Fidelity, TheCampaignAgreesWithTheRealNodeOnTheDemoScenario)

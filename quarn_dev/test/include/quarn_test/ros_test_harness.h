@@ -35,6 +35,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <csignal>
@@ -194,6 +195,11 @@ inline bool waitForSubscribers(const ros::Publisher& publisher, std::uint32_t co
   return waitUntil([&] { return publisher.getNumSubscribers() >= count; }, timeout);
 }
 
+/// Whether the master lists node among the publishers of every topic in published and the subscribers of every
+/// topic in subscribed (all resolved names); false when no master answers.
+inline bool masterLists(const std::string& node, const std::vector<std::string>& published,
+                        const std::vector<std::string>& subscribed);
+
 /// Collects every message of a topic in arrival order; waits are bounded.
 ///
 ///   quarn_test::Inbox<quarn_common::BhResponse> inbox(nh, "behavior_response");
@@ -268,6 +274,46 @@ inline bool waitUntil(const std::function<bool()>& cond, double timeout)
 inline void spinFor(double seconds)
 {
   waitUntil([] { return false; }, seconds);
+}
+
+namespace detail
+{
+
+/// Whether node is among the nodes of topic in one list of a getSystemState reply, [[topic, [node, ...]], ...].
+inline bool listed(XmlRpc::XmlRpcValue& topics, const std::string& topic, const std::string& node)
+{
+  for (int i = 0; i < topics.size(); ++i)
+  {
+    if (static_cast<std::string&>(topics[i][0]) != topic)
+    {
+      continue;
+    }
+    for (int j = 0; j < topics[i][1].size(); ++j)
+    {
+      if (static_cast<std::string&>(topics[i][1][j]) == node)
+      {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+}  // namespace detail
+
+inline bool masterLists(const std::string& node, const std::vector<std::string>& published,
+                        const std::vector<std::string>& subscribed)
+{
+  XmlRpc::XmlRpcValue request, response, state;
+  request[0] = ros::this_node::getName();
+  if (!ros::master::execute("getSystemState", request, response, state, false))
+  {
+    return false;
+  }
+  return std::all_of(published.begin(), published.end(),
+                     [&](const std::string& topic) { return detail::listed(state[0], topic, node); }) &&
+         std::all_of(subscribed.begin(), subscribed.end(),
+                     [&](const std::string& topic) { return detail::listed(state[1], topic, node); });
 }
 
 inline std::string readFile(const std::string& path)
