@@ -122,6 +122,12 @@ inline std::string missingConfigMessage(const std::string& resolvedName, const s
 inline std::string loadFailureMessage(const std::string& error, const std::string& xmlConfig,
                                       const std::string& resolvedName);
 
+/// A world point (px, py) in the frame of a vehicle at (x, y) heading yaw (rad): how far it lies ahead of and to
+/// the left of the vehicle (m).
+///
+///   Eigen::Vector2d offset = worldToVehicle(1, 2, M_PI / 2, 1, 5);   // (3, 0): 3 m ahead
+inline Eigen::Vector2d worldToVehicle(double x, double y, double yaw, double px, double py);
+
 /// Pose error of a step in mode 1: target offset ahead of and across the vehicle's heading (desired minus
 /// current, turned into the yaw frame), depth offset z - z_d, heading offset yaw - yaw_d wrapped into (-pi, pi].
 /// Reads entries 0, 1, 2 and 5 of pose and of desiredPose (which needs 6 entries).
@@ -313,16 +319,21 @@ inline std::string loadFailureMessage(const std::string& error, const std::strin
   return error + itemHints(error, xmlConfig, documentItems());
 }
 
-inline Eigen::Vector4d computeErrorPosition(const NavigationPose& pose, const Eigen::VectorXd& desiredPose)
+inline Eigen::Vector2d worldToVehicle(double x, double y, double yaw, double px, double py)
 {
-  const double x = pose[0], y = pose[1], z = pose[2], yaw = pose[5];
-  const double xd = desiredPose[0], yd = desiredPose[1], zd = desiredPose[2], yawd = desiredPose[5];
   const double c = std::cos(yaw), s = std::sin(yaw);
-  // World to vehicle frame: rotate by the transposed yaw rotation, then shift by -R^T p; summed in that order.
+  // Rotate by the transposed yaw rotation, then shift by -R^T (x, y); summed in that order, which the node's
+  // published commands depend on to the last bit.
   const double shiftAhead = -c * x - s * y;
   const double shiftAcross = s * x - c * y;
-  return Eigen::Vector4d(c * xd + s * yd + shiftAhead, -s * xd + c * yd + shiftAcross, z - zd,
-                         quarn::algebra::normalizeAngle(yaw - yawd));
+  return Eigen::Vector2d(c * px + s * py + shiftAhead, -s * px + c * py + shiftAcross);
+}
+
+inline Eigen::Vector4d computeErrorPosition(const NavigationPose& pose, const Eigen::VectorXd& desiredPose)
+{
+  const Eigen::Vector2d offset = worldToVehicle(pose[0], pose[1], pose[5], desiredPose[0], desiredPose[1]);
+  return Eigen::Vector4d(offset[0], offset[1], pose[2] - desiredPose[2],
+                         quarn::algebra::normalizeAngle(pose[5] - desiredPose[5]));
 }
 
 inline quarn_common::BhResponse behaviorResponse(double outX, double outY, double outZ, double outYaw)
