@@ -183,17 +183,15 @@ inline RunResult runScenario(const quarn::dev::DeviceConfig& config, const quarn
                                 quarn::algebra::normalizeAngle(target[5] + scenario.dyaw) };
   quarn::sim::VehicleModel vehicle(water, start, scenario.seed);
 
-  pid::CPid pids[4];
-  const Eigen::VectorXd* gains[] = { &config.pidConfigX, &config.pidConfigY, &config.pidConfigZ, &config.pidConfigYaw };
-  for (int i = 0; i < 4; ++i)
-  {
-    pids[i].init(0.0, (*gains[i])[0], (*gains[i])[1], (*gains[i])[2]);
-  }
+  std::array<pid::CPid, 4> pids;
+  const quarn::dev::ControlStep controlStep(pids);
+  controlStep.init(config);
   // The node's clock-driven step sees the time between two navigation messages in whole milliseconds.
   const long periodMs = static_cast<long>(std::floor(1000.0 / model.navRate));
   const auto steps = static_cast<long>(std::floor(duration * model.navRate + 1e-9));
 
   RunMetrics metrics(duration);
+  quarn::sim::Command command{};
   for (long k = 0; k <= steps; ++k)
   {
     const double t = static_cast<double>(k) / model.navRate;
@@ -205,14 +203,13 @@ inline RunResult runScenario(const quarn::dev::DeviceConfig& config, const quarn
     const quarn::sim::NavigationSample nav = vehicle.navigationAt(t);
     const quarn::dev::NavigationPose pose{ nav.pose.x, nav.pose.y, nav.pose.z, 0, 0, nav.pose.yaw };
     const Eigen::Vector4d measure = quarn::dev::computeErrorPosition(pose, target);
-    double out[4];
-    for (int i = 0; i < 4; ++i)
+    const quarn::dev::StepResult step = controlStep({ measure[0], measure[1], measure[2], measure[3] }, periodMs);
+    // Like the node, a step without a response leaves the vehicle on the set-point it had.
+    if (step.status == quarn::dev::StepResult::STEPPED)
     {
-      out[i] = pids[i].action(measure[i], periodMs);
+      command = quarn::sim::toCommand(step.response);
+      vehicle.command(command, t);
     }
-    const quarn::sim::Command command =
-        quarn::sim::toCommand(quarn::dev::behaviorResponse(out[0], out[1], out[2], out[3]));
-    vehicle.command(command, t);
 
     const Axes published{ command.velocity.x, command.velocity.y, command.velocity.z, command.velocity.yaw };
     metrics.add(t, error, published);
