@@ -337,6 +337,16 @@ struct Point
   bool meetsReversals() const { return excess[0] <= 0; }
   bool meetsSettling() const { return *std::max_element(excess.begin() + 1, excess.end()) <= 0; }
   double worstExcess() const { return *std::max_element(excess.begin(), excess.end()); }
+  /// Sum of the shortfalls: unlike the worst, it shows a step that trades one constraint for another.
+  double totalShortfall() const
+  {
+    double total = 0;
+    for (double e : excess)
+    {
+      total += std::max(e, 0.0);
+    }
+    return total;
+  }
 };
 
 /// The state of a search: scores each point once, since NLopt asks for the objective and the constraints of a
@@ -431,21 +441,66 @@ private:
 
 }  // namespace tuning
 
+namespace tuning
+{
+
+/// A bounded NLopt optimiser in the search's unit coordinates, spending at most evaluations.
+inline nlopt::opt unitOptimiser(nlopt::algorithm algorithm, int evaluations)
+{
+  nlopt::opt optimiser(algorithm, 12);
+  optimiser.set_lower_bounds(std::vector<double>(12, 0.0));
+  optimiser.set_upper_bounds(std::vector<double>(12, 1.0));
+  optimiser.set_maxeval(std::max(evaluations, 1));
+  optimiser.set_xtol_abs(1e-3);
+  return optimiser;
+}
+
+/// Runs optimiser from x, which it leaves at the best point it found.
+inline void optimiseFrom(nlopt::opt& optimiser, std::vector<double>& x)
+{
+  double found = 0;
+  try
+  {
+    optimiser.optimize(x, found);
+  }
+  catch (const nlopt::roundoff_limited&)
+  {
+    // The best point so far stands.
+  }
+}
+
+/// Moves x to gains that meet both constraints, spending at most half the search's evaluations: from gains that
+/// break them, the trade-off between cost and limits would spend them all before the limits are met.
+inline void reachLimits(Search& search, std::vector<double>& x, int evaluations)
+{
+  // COBYLA's first model takes 13 points where BOBYQA's takes 25.
+  nlopt::opt optimiser = unitOptimiser(nlopt::LN_COBYLA, evaluations / 2);
+  optimiser.set_initial_step(0.1);
+  optimiser.set_stopval(0);
+  optimiser.set_min_objective([](const std::vector<double>& unit, std::vector<double>&,
+                                 void* data) { return static_cast<Search*>(data)->at(unit).totalShortfall(); },
+                              &search);
+  optimiseFrom(optimiser, x);
+}
+
+}  // namespace tuning
+
 inline TuneResult tuneGains(const quarn::dev::DeviceConfig& config, const quarn::sim::VehicleModelConfig& model,
                             const TuneOptions& options)
 {
   tuning::Search search(config, model, options);
+  std::vector<double> x = tuning::toUnit(gainsOf(config));
+  if (search.at(x).worstExcess() > 0)
+  {
+    tuning::reachLimits(search, x, options.evaluations);
+  }
   nlopt::opt local(nlopt::LN_BOBYQA, 12);
   local.set_initial_step(0.1);
-  // Loose inner tolerances: the multipliers, which move the search toward the limits, update more often.
+  // Loose inner tolerances: the multipliers, which hold the search to the limits, update more often.
   local.set_xtol_abs(1e-2);
   local.set_ftol_rel(1e-2);
-  nlopt::opt optimiser(nlopt::AUGLAG, 12);
+  nlopt::opt optimiser = tuning::unitOptimiser(nlopt::AUGLAG, options.evaluations - search.result().evaluations);
   optimiser.set_local_optimizer(local);
-  optimiser.set_lower_bounds(std::vector<double>(12, 0.0));
-  optimiser.set_upper_bounds(std::vector<double>(12, 1.0));
-  optimiser.set_maxeval(options.evaluations);
-  optimiser.set_xtol_abs(1e-3);
   optimiser.set_min_objective([](const std::vector<double>& unit, std::vector<double>&,
                                  void* data) { return static_cast<tuning::Search*>(data)->at(unit).cost; },
                               &search);
@@ -454,15 +509,9 @@ inline TuneResult tuneGains(const quarn::dev::DeviceConfig& config, const quarn:
     std::copy(point.excess.begin(), point.excess.begin() + m, excess);
   };
   optimiser.add_inequality_mconstraint(constraints, &search, std::vector<double>(1 + MODEL_SCALES.size(), 0.0));
-  std::vector<double> x = tuning::toUnit(gainsOf(config));
-  double found = 0;
-  try
+  if (search.result().evaluations < options.evaluations)
   {
-    optimiser.optimize(x, found);
-  }
-  catch (const nlopt::roundoff_limited&)
-  {
-    // The best gains so far stand.
+    tuning::optimiseFrom(optimiser, x);
   }
   return search.result();
 }
