@@ -386,4 +386,52 @@ TEST(XmlParamDocWriter, SetVectorRefusesWhatWouldNotReadBack)
       doc.getXmlString());
 }
 
+// A user's file with comments and its own layout: rewriting values keeps everything else to the byte.
+const char* const COMMENTED =
+    "<config>\n"
+    "  <!-- gains -->\n"
+    "  <kp type=\"real\" value=\"2.0\"/>\n"
+    "\n"
+    "  <ki type=\"vector\" value=\"0.1, 0.2\"/>\n"
+    "</config>\n";
+
+TEST(XmlParamDocRewrite, SetItemValueChangesTheValueAlone)
+{
+  XmlParamDoc doc;
+  doc.loadXmlString(COMMENTED);
+  doc.setItemValue("config/kp", "2.5");
+  std::string expected = COMMENTED;
+  expected.replace(expected.find("2.0"), 3, "2.5");
+  EXPECT_EQ(expected, doc.getXmlString());
+  EXPECT_EQ(2.5, doc.getReal("config/kp"));
+  EXPECT_THROW(doc.setItemValue("config/kd", "1"), std::runtime_error);
+  EXPECT_THROW(doc.setItemValue("config/kp", "1\x01"), std::runtime_error) << "would not load back";
+  EXPECT_EQ(2.5, doc.getReal("config/kp")) << "a refused value leaves the item as it was";
+}
+
+TEST(XmlParamDocRewrite, CommentsAndItemsInsertedOnLinesOfTheirOwn)
+{
+  XmlParamDoc doc;
+  doc.loadXmlString(COMMENTED);
+  doc.insertComment("config/ki", " tuned ");
+  doc.insertItemAfter("config/kp", "kd", "real", "0.3");
+  doc.insertItemAfter("config/ki", "kf", "real", "0.4");
+  EXPECT_EQ(
+      "<config>\n"
+      "  <!-- gains -->\n"
+      "  <kp type=\"real\" value=\"2.0\"/>\n"
+      "  <kd type=\"real\" value=\"0.3\"/>\n"
+      "\n"
+      "  <!-- tuned -->\n"
+      "  <ki type=\"vector\" value=\"0.1, 0.2\"/>\n"
+      "  <kf type=\"real\" value=\"0.4\"/>\n"
+      "</config>\n",
+      doc.getXmlString());
+  EXPECT_EQ(0.3, doc.getReal("config/kd"));
+  for (const std::string& bad : { "a -- b", "ends in -" })
+  {
+    EXPECT_THROW(doc.insertComment("config/kp", bad), std::runtime_error) << bad;
+  }
+}
+
 }  // namespace

@@ -110,6 +110,47 @@ class Evaluate(unittest.TestCase):
                     self.assertGreaterEqual(use["reversals_per_second"], 0)
 
 
+
+class Tune(unittest.TestCase):
+    TINY = ["--evaluations", "3", "--scenarios", "2", "--search-duration", "10", "--runs", "4"]
+
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+
+    def tearDown(self):
+        self.dir.cleanup()
+
+    def test_max_reversals_not_a_positive_number_is_status_1(self):
+        out = os.path.join(self.dir.name, "t.xml")
+        for bad in ["0", "-1", "abc", "nan", "inf"]:
+            result = tool("tune", MODEL, "--config", MODE1, "-o", out, "--max-reversals", bad, *self.TINY)
+            self.assertEqual(1, result.returncode, (bad, result.stderr))
+            self.assertIn("max-reversals", result.stderr)
+        self.assertFalse(os.path.exists(out))
+
+    def test_the_tuned_file_is_the_base_with_new_gains_and_a_comment(self):
+        for base in [MODE1, MODE0]:
+            out = os.path.join(self.dir.name, "tuned.xml")
+            result = tool("tune", MODEL, "--config", base, "-o", out, "--max-reversals", "40", *self.TINY)
+            self.assertEqual(0, result.returncode, result.stdout + result.stderr)
+            with open(base) as f:
+                before = f.read().rstrip("\n").splitlines()
+            with open(out) as f:
+                after = f.read().rstrip("\n").splitlines()
+            start = next(i for i, line in enumerate(after) if "Gains tuned by hover_lock_tune" in line
+                         or "Gains kept by hover_lock_tune" in line)
+            end = next(i for i in range(start, len(after)) if after[i].endswith("-->"))
+            self.assertIn(MODEL, " ".join(after[start:end + 1]))
+            del after[start:end + 1]
+            self.assertEqual(len(before), len(after))
+            for old, new in zip(before, after):
+                if old != new:
+                    self.assertRegex(old, r'^  <pid_config_(x|y|z|yaw) type="vector" value="[^"]*"/>$')
+                    self.assertEqual(old.split("value=")[0], new.split("value=")[0])
+                    for number in new.split('value="')[1].rstrip('"/>').split():
+                        self.assertLessEqual(len(number.lstrip("-").replace(".", "").lstrip("0")), 3, new)
+
+
 if __name__ == "__main__":
     TOOL = sys.argv.pop(1)
     unittest.main()

@@ -174,3 +174,36 @@ TEST(Tuning, TheWrittenGainsSettleAsOftenAsTheBaseOnTheModelAndBothVariants)
     EXPECT_NEAR(quarn::sim::gainsOf(base)[k], taken.gains[k], 1e-9) << "gain " << k;
   }
 }
+
+TEST(Tuning, TheReversalLimitHoldsWhereTheUnconstrainedSearchBreaksIt)
+{
+  // The poor configuration hardly reverses its commands; the gains that hold the vehicle best do.
+  constexpr double LIMIT = 1.0;
+  const quarn::dev::DeviceConfig base = poorConfig();
+  const quarn::sim::VehicleModelConfig model = defaultVehicle();
+  TuneOptions unconstrained = smallSearch(), limited = smallSearch();
+  unconstrained.maxReversals = 1e9;
+  limited.maxReversals = LIMIT;
+  const auto reversalsOf = [&](const TuneOptions& options) {
+    const quarn::sim::TuneResult result = quarn::sim::tuneGains(base, model, options);
+    EXPECT_TRUE(result.unmet.empty());
+    EXPECT_LT(result.cost, result.baseCost);
+    return quarn::sim::searchScores(quarn::sim::withGains(base, result.gains), model, options).reversals;
+  };
+  EXPECT_GT(reversalsOf(unconstrained), LIMIT);
+  EXPECT_LE(reversalsOf(limited), LIMIT);
+}
+
+TEST(Tuning, NoGainsAreChosenWhenNoneMeetTheReversalLimit)
+{
+  const quarn::dev::DeviceConfig base = robustConfig();
+  const quarn::sim::Choice choice =
+      quarn::sim::chooseGains(base, quarn::sim::gainsOf(poorConfig()), defaultVehicle(), smallCampaign(), 0.01);
+  EXPECT_TRUE(choice.kept);
+  EXPECT_NE(std::string::npos, choice.shortfall.find("reversals per second")) << choice.shortfall;
+  for (const quarn::sim::Check& check : choice.checks)
+  {
+    EXPECT_FALSE(check.passed);
+    EXPECT_NE(std::string::npos, check.shortfall.find("above 0.01")) << check.shortfall;
+  }
+}

@@ -30,12 +30,14 @@ std::string sourceFile(const std::string& relative)
   return quarn_test::readFile(std::string(QUARN_SIM_SOURCE_DIR) + "/" + relative);
 }
 
-// Runs hover_lock_tune tune on the default vehicle from base with a tiny search; the written configuration.
+// Runs hover_lock_tune tune on the default vehicle from base with a tiny search, without a smoothness limit that
+// such a search could not meet; the written configuration.
 quarn::dev::DeviceConfig tuneQuickly(const std::string& base, const std::string& output)
 {
   quarn_test::ChildProcess tool = quarn_test::startProcess(
       { HOVER_LOCK_TUNE_BINARY, "tune", std::string(QUARN_SIM_SOURCE_DIR) + "/config/vehicle_default.xml", "--config",
-        base, "-o", output, "--evaluations", "3", "--scenarios", "2", "--search-duration", "10", "--runs", "4" });
+        base, "-o", output, "--evaluations", "3", "--scenarios", "2", "--search-duration", "10", "--runs", "4",
+        "--max-reversals", "40" });
   const auto end = tool.waitExit(6 * quarn_test::TIMEOUT);
   EXPECT_TRUE(end && end->code == 0) << (end ? end->describe() : "still running") << "\n" << tool.output();
   EXPECT_NE(std::string::npos, tool.output().find("BASE")) << tool.output();

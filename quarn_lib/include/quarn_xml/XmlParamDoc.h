@@ -22,6 +22,7 @@
 
 #include <Eigen/Core>
 #include <Poco/AutoPtr.h>
+#include <Poco/DOM/Comment.h>
 #include <Poco/DOM/DOMBuilder.h>
 #include <Poco/DOM/DOMWriter.h>
 #include <Poco/DOM/Document.h>
@@ -30,6 +31,7 @@
 #include <Poco/DOM/Node.h>
 #include <Poco/DOM/NodeFilter.h>
 #include <Poco/DOM/NodeIterator.h>
+#include <Poco/DOM/Text.h>
 #include <Poco/Exception.h>
 #include <Poco/SAX/SAXParser.h>
 #include <Poco/SAX/XMLReader.h>
@@ -345,6 +347,18 @@ public:
   /// Throws, changing nothing, when there is no such item or value is empty or holds nan or inf.
   void setVector(const std::string& xmlPath, const VectorXd& value);
 
+  /// Replaces the value text of the item at xmlPath, keeping its type, its place and all around it (comments,
+  /// layout), so that a loaded file can be rewritten with new values only. Throws as the getters do when xmlPath
+  /// is not an item, and "Could not set item: " + the parser's text when the value would not load back.
+  void setItemValue(const std::string& xmlPath, const std::string& value);
+  /// Inserts the comment text before the element at xmlPath, on a line of its own indented as that element.
+  /// Throws "Could not add comment: " + text when text holds "--" or ends in "-", which no comment may.
+  void insertComment(const std::string& xmlPath, const std::string& text);
+  /// Inserts the item tagName after the element at xmlPath, on a line of its own indented as that element, so
+  /// that an item is added next to the one it belongs with. Throws as addElement does.
+  void insertItemAfter(const std::string& xmlPath, const std::string& tagName, const std::string& type,
+                       const std::string& value);
+
   /// The whole document as pretty-printed text with "\n" line ends, without XML declaration.
   std::string getXmlString() const;
   /// Replaces the file at filePath, or the file a symbolic link there points to, by getXmlString() + "\n";
@@ -377,6 +391,9 @@ private:
   static std::string writeToString(const Node* node);
   void addElement(const std::string& xmlPath, const std::string& name, const std::string& type,
                   const std::string& value);
+  AutoPtr<Element> newItem(const Node* parent, const std::string& name, const std::string& type,
+                           const std::string& value);
+  AutoPtr<Node> indentationOf(const Node* node) const;
   static void requireReadable(const Node* node, const std::string& prefix);
   static std::string realText(double value) { return boost::lexical_cast<std::string>(value); }
   static bool toReal(const std::string& text, double& number);
@@ -617,7 +634,7 @@ inline void XmlParamDoc::setVector(const std::string& xmlPath, const VectorXd& v
     const auto end = std::to_chars(number, number + sizeof number, value(i)).ptr;
     text += (i == 0 ? "" : " ") + std::string(number, end);
   }
-  static_cast<Element*>(requireElement(xmlPath))->setAttribute("value", text);
+  setItemValue(xmlPath, text);
 }
 
 inline std::string XmlParamDoc::getXmlString() const
@@ -652,6 +669,13 @@ inline void XmlParamDoc::addElement(const std::string& xmlPath, const std::strin
 {
   requireDocument();
   Node* parent = requireElement(xmlPath);
+  parent->appendChild(newItem(parent, name, type, value));
+}
+
+/// A new item element for parent, checked to load back.
+inline AutoPtr<Element> XmlParamDoc::newItem(const Node* parent, const std::string& name, const std::string& type,
+                                             const std::string& value)
+{
   // A prefix bound where the element goes makes a namespaced element, which the writer declares on it; an unbound
   // one makes a plain element that the check below refuses.
   const std::string::size_type colon = name.find(':');
@@ -660,7 +684,66 @@ inline void XmlParamDoc::addElement(const std::string& xmlPath, const std::strin
   element->setAttribute("type", type);
   element->setAttribute("value", value);
   requireReadable(element, "Could not add item: ");
-  parent->appendChild(element);
+  return element;
+}
+
+inline void XmlParamDoc::setItemValue(const std::string& xmlPath, const std::string& value)
+{
+  getTypeValuePair(xmlPath);
+  auto* item = static_cast<Element*>(requireElement(xmlPath));
+  const std::string old = item->getAttribute("value");
+  item->setAttribute("value", value);
+  try
+  {
+    requireReadable(item, "Could not set item: ");
+  }
+  catch (const std::runtime_error&)
+  {
+    item->setAttribute("value", old);
+    throw;
+  }
+}
+
+inline void XmlParamDoc::insertComment(const std::string& xmlPath, const std::string& text)
+{
+  requireDocument();
+  Node* element = requireElement(xmlPath);
+  if (text.find("--") != std::string::npos || (!text.empty() && text.back() == '-'))
+    throw std::runtime_error("Could not add comment: " + text);
+  Node* parent = element->parentNode();
+  AutoPtr<Node> indentation = indentationOf(element);
+  parent->insertBefore(AutoPtr<Node>(pDoc_->createComment(text)), element);
+  if (indentation)
+    parent->insertBefore(indentation, element);
+}
+
+inline void XmlParamDoc::insertItemAfter(const std::string& xmlPath, const std::string& tagName,
+                                         const std::string& type, const std::string& value)
+{
+  requireDocument();
+  Node* element = requireElement(xmlPath);
+  Node* parent = element->parentNode();
+  AutoPtr<Element> item = newItem(parent, tagName, type, value);
+  if (Node* next = element->nextSibling())
+    parent->insertBefore(item, next);
+  else
+    parent->appendChild(item);
+  if (AutoPtr<Node> indentation = indentationOf(element))
+    parent->insertBefore(indentation, item);
+}
+
+/// A new text node of the line end and indentation that come before node in the loaded text; null where the
+/// document has no layout of its own there (the writer then indents).
+inline AutoPtr<Node> XmlParamDoc::indentationOf(const Node* node) const
+{
+  const Node* before = node->previousSibling();
+  if (!before || before->nodeType() != Node::TEXT_NODE)
+    return nullptr;
+  const std::string layout = before->nodeValue();
+  const std::string::size_type lineEnd = layout.rfind('\n');
+  if (lineEnd == std::string::npos)
+    return nullptr;
+  return pDoc_->createTextNode(layout.substr(lineEnd));
 }
 
 /// Throws prefix + the parser's text unless the text written for node loads back: the DOM accepts any

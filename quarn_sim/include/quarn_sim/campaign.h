@@ -59,6 +59,10 @@ struct RunResult
   Axes largestCommand{};          ///< largest |published set-point| per axis (m/s, rad/s)
   double reversalsPerSecond = 0;  ///< sign changes of the published set-points, all four axes, per second
   std::optional<ThrusterUse> thrusters;  ///< what the thrusters did, on a vehicle of kind "thrusters"
+  Axes variationPerSecond{};      ///< sum of |change| of the published set-point per axis over the duration (1/s)
+  /// Largest |published set-point| per axis once settled (after the last step outside the tolerances); NaN unless
+  /// settled.
+  Axes settledCommand{ NAN, NAN, NAN, NAN };
 };
 
 /// One navigation step of a run: its time, the true error and the published set-point per axis.
@@ -85,7 +89,8 @@ private:
   double duration_;
   RunResult result_;
   double lastOutside_ = -1;
-  Axes squares_{}, lastSign_{};
+  Axes squares_{}, lastSign_{}, variation_{}, sinceOutside_{};
+  std::optional<Axes> lastCommand_;
   int inWindow_ = 0, reversals_ = 0;
 };
 
@@ -107,6 +112,8 @@ struct Summary
   Axes rmsMedian{};                                ///< median over the runs of the RMS per axis
   double reversalsMedian = 0;                      ///< median reversals per second
   std::optional<ThrusterUse> thrusters;            ///< mean over the runs of what the thrusters did, if any
+  Axes variationMedian{};                          ///< median over the runs of the command variation per second
+  Axes settledCommandMedian{};  ///< median over the settled runs of the largest command once settled; NaN if none
 };
 
 /// Run i of the standard set (see the README): horizontal offset 1 m or 3 m in one of 8 directions (fastest
@@ -215,6 +222,7 @@ inline void RunMetrics::add(double t, const Axes& error, const Axes& command)
     outside = outside || std::abs(error[i]) >= TOLERANCE[i];
     squares_[i] += counted ? error[i] * error[i] : 0;
     result_.largestCommand[i] = std::max(result_.largestCommand[i], std::abs(command[i]));
+    variation_[i] += lastCommand_ ? std::abs(command[i] - (*lastCommand_)[i]) : 0;
     if (command[i] != 0)
     {
       reversals_ += lastSign_[i] * command[i] < 0;
@@ -222,6 +230,11 @@ inline void RunMetrics::add(double t, const Axes& error, const Axes& command)
     }
   }
   lastOutside_ = outside ? t : lastOutside_;
+  for (int i = 0; i < 4; ++i)
+  {
+    sinceOutside_[i] = outside ? 0 : std::max(sinceOutside_[i], std::abs(command[i]));
+  }
+  lastCommand_ = command;
   result_.finalError = error;
 }
 
@@ -236,6 +249,11 @@ inline RunResult RunMetrics::result() const
   r.settled = duration_ - settling >= HOLD;
   r.settlingTime = r.settled ? settling : NAN;
   r.reversalsPerSecond = duration_ > 0 ? reversals_ / duration_ : 0;
+  for (int i = 0; i < 4; ++i)
+  {
+    r.variationPerSecond[i] = duration_ > 0 ? variation_[i] / duration_ : 0;
+    r.settledCommand[i] = r.settled ? sinceOutside_[i] : NAN;
+  }
   return r;
 }
 
@@ -276,7 +294,7 @@ inline Summary summarise(const std::vector<RunResult>& runs)
   Summary summary;
   summary.runs = static_cast<int>(runs.size());
   std::vector<double> settling;
-  std::vector<double> rms[4], reversals;
+  std::vector<double> rms[4], variation[4], settledCommand[4], reversals;
   std::vector<ThrusterUse> thrusters;
   for (const RunResult& r : runs)
   {
@@ -291,6 +309,11 @@ inline Summary summarise(const std::vector<RunResult>& runs)
     for (int i = 0; i < 4; ++i)
     {
       rms[i].push_back(r.rms[i]);
+      variation[i].push_back(r.variationPerSecond[i]);
+      if (r.settled)
+      {
+        settledCommand[i].push_back(r.settledCommand[i]);
+      }
     }
     reversals.push_back(r.reversalsPerSecond);
   }
@@ -309,6 +332,8 @@ inline Summary summarise(const std::vector<RunResult>& runs)
   for (int i = 0; i < 4; ++i)
   {
     summary.rmsMedian[i] = quarn::dev::median(rms[i]);
+    summary.variationMedian[i] = quarn::dev::median(variation[i]);
+    summary.settledCommandMedian[i] = quarn::dev::median(settledCommand[i]);
   }
   summary.reversalsMedian = quarn::dev::median(reversals);
   if (!thrusters.empty())

@@ -1,30 +1,38 @@
 #pragma once
 
-// Offline tuning of hover_lock's twelve gains on a vehicle model: a bounded derivative-free search (NLopt's
-// BOBYQA) over a robust campaign cost, and the check that decides which gains are written.
+// Offline tuning of hover_lock's twelve gains on a vehicle model: a bounded derivative-free search under
+// constraints (NLopt's COBYLA) over a robust campaign cost, and the check that decides which gains are written.
 //
 // Cost of one run, errors e_i normalised by their tolerances (0.1 m, 0.05 rad), D the run's length:
 //   (1/D) sum_t (t/D) sum_i |e_i(t)| / tol_i dt          time-weighted absolute error: late errors weigh most
-//   + REVERSAL_WEIGHT * command reversals per second      chattering set-points
 //   + SETTLING_WEIGHT * settling time / D, or UNSETTLED_PENALTY   slow or never settling
 // The runs are a spread of scenarios of the standard set as long as the campaign's, on the model and on the model
 // with its time constants and delay scaled by 0.7 and 1.3. The search minimises the worst of the three models'
 // mean run cost, each relative to the base gains' on that model: no variant pays for another's gain, so that the
 // gains hold on a vehicle a little off its identification. A thruster-driven model's variants scale its masses and
-// damping instead.
+// damping instead. The search holds the gains to two constraints:
+//   command reversals per second (four axes together) on the model <= TuneOptions::maxReversals: the search holds
+//   the mean over its runs to it, which moves smoothly with the gains where the median of a dozen runs jumps; the
+//   check holds the campaign's median run to it
+//   runs settled >= the base's, on the model and on each variant
+// Chattering set-points wear thrusters whatever they buy, so smoothness is a limit rather than a price.
 //
 // The search sees a sample of the campaign only. chooseGains checks its gains on the whole campaign and backs off
-// toward the base until they settle at least as many runs as the base on the model and on both variants.
+// toward the base until they meet both constraints there.
 //
 //   TuneOptions options;                                  // 12 scenarios of 60 s per model, 160 evaluations
 //   TuneResult result = tuneGains(base, model, options);
-//   Choice choice = chooseGains(base, result.gains, model, CampaignOptions());
+//   Choice choice = chooseGains(base, result.gains, model, CampaignOptions(), options.maxReversals);
 //   quarn::dev::DeviceConfig tuned = withGains(base, choice.gains);
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <functional>
+#include <iomanip>
+#include <optional>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include <nlopt.hpp>
@@ -39,14 +47,19 @@ namespace quarn::sim
 /// Proportional, integral and derivative gain of x, y, z and yaw, in that order.
 using Gains = std::array<double, 12>;
 
-/// Weight of one command reversal per second in a run's cost.
-constexpr double REVERSAL_WEIGHT = 0.05;
 /// Weight of a settled run's settling time over its length: what the campaign's median settling time scores.
 constexpr double SETTLING_WEIGHT = 2.0;
 /// Cost of a run that does not settle, above any settled run's settling term.
 constexpr double UNSETTLED_PENALTY = 4.0;
 /// Scales of the time constants and delay the search also scores on.
 constexpr std::array<double, 3> MODEL_SCALES{ 1.0, 0.7, 1.3 };
+/// "on the model", or "with lags x0.7" for the variant k of MODEL_SCALES.
+inline std::string variantName(std::size_t k)
+{
+  std::ostringstream text;
+  text << "with lags x" << MODEL_SCALES[k];
+  return MODEL_SCALES[k] == 1.0 ? "on the model" : text.str();
+}
 /// Search bounds: proportional gains (searched on a log scale), integral and derivative gains.
 constexpr double KP_MIN = 0.1, KP_MAX = 10.0, KI_MAX = 1.0, KD_MAX = 1.0;
 
@@ -58,6 +71,8 @@ struct TuneOptions
   unsigned seed = 1;      ///< noise seed of the search campaign
   int evaluations = 160;  ///< cost evaluations the search may spend
   int threads = 2;        ///< runs are spread over this many threads
+  /// Median command reversals per second (four axes together) on the model the gains may cause, > 0.
+  double maxReversals = 3;
   /// Called after every evaluation with its number and the best cost so far.
   std::function<void(int, double)> progress;
 };
@@ -65,9 +80,11 @@ struct TuneOptions
 /// Outcome of a search.
 struct TuneResult
 {
-  Gains gains{};
+  Gains gains{};                  ///< the best gains that met both constraints; the nearest to them when none did
   double baseCost = 0, cost = 0;  ///< search cost of the starting (1) and the found gains
   int evaluations = 0;            ///< evaluations the search spent
+  /// The constraints no searched gains met, in words; empty when some gains met both.
+  std::vector<std::string> unmet;
 };
 
 /// The gains of a mode 1 configuration (extra entries of a gain vector are ignored).
@@ -98,12 +115,28 @@ inline double runCost(const RunResult& run, const std::vector<TracePoint>& trace
 /// Mean run cost over the search scenarios on the model and on each variant, in MODEL_SCALES order.
 using ModelCosts = std::array<double, MODEL_SCALES.size()>;
 
+/// What the search sees of one configuration, over its scenarios on the model and each variant.
+struct SearchScores
+{
+  ModelCosts costs{};                              ///< mean run cost, in MODEL_SCALES order
+  std::array<int, MODEL_SCALES.size()> settled{};  ///< runs settled, in MODEL_SCALES order
+  double reversals = 0;                            ///< mean reversals per second on the model itself
+};
+
+/// config's gains scored over the search scenarios on model and on each of its variants.
+inline SearchScores searchScores(const quarn::dev::DeviceConfig& config, const quarn::sim::VehicleModelConfig& model,
+                                 const TuneOptions& options);
+
 /// Mean run cost of config's gains over the search scenarios on model and on each of its variants.
 inline ModelCosts searchCost(const quarn::dev::DeviceConfig& config, const quarn::sim::VehicleModelConfig& model,
-                             const TuneOptions& options);
+                             const TuneOptions& options)
+{
+  return searchScores(config, model, options).costs;
+}
 
-/// Searches the gains of config (mode 1) that minimise the search cost on model, starting from config's own
-/// (clipped into the search bounds); config's own stand when nothing beats them. Deterministic for given options.
+/// Searches the gains of config (mode 1) that minimise the search cost on model under the reversal and settling
+/// constraints, starting from config's own (clipped into the search bounds); config's own stand when nothing
+/// beats them. Deterministic for given options.
 inline TuneResult tuneGains(const quarn::dev::DeviceConfig& config, const quarn::sim::VehicleModelConfig& model,
                             const TuneOptions& options);
 
@@ -116,10 +149,11 @@ constexpr std::array<double, 4> BACK_OFF_SHARES{ 1.0, 0.75, 0.5, 0.25 };
 /// One candidate checked against the base.
 struct Check
 {
-  double share = 0;      ///< of the way from the base to the searched gains, in the search's unit coordinates
-  Gains gains{};         ///< the candidate
-  VariantScores scores;  ///< its campaign on the model and each variant; none (0 runs) after the first that fell short
-  bool passed = false;   ///< settled at least as many runs as the base on the model and on each variant
+  double share = 0;       ///< of the way from the base to the searched gains, in the search's unit coordinates
+  Gains gains{};          ///< the candidate
+  VariantScores scores;   ///< its campaign on the model and each variant; none (0 runs) after the first that fell short
+  bool passed = false;    ///< met the reversal limit and settled at least as many runs as the base everywhere
+  std::string shortfall;  ///< what it fell short on, in words; empty when it passed
 };
 
 /// The gains to write and the checks that chose them.
@@ -129,6 +163,8 @@ struct Choice
   VariantScores baseScores;   ///< the base's campaign on the model and on each variant
   std::vector<Check> checks;  ///< in the order checked; only the last may have passed
   bool kept = true;           ///< no candidate passed: gains are the base's own
+  /// Empty when the gains meet both constraints; else what the base itself falls short on (kept: none passed).
+  std::string shortfall;
 };
 
 /// config's campaign on model and on each of its variants.
@@ -139,15 +175,37 @@ inline VariantScores scoreVariants(const quarn::dev::DeviceConfig& config, const
 inline Gains blendGains(const Gains& base, const Gains& searched, double share);
 
 /// The searched gains, or the first of their blends toward config's (BACK_OFF_SHARES), that settle at least as
-/// many of the campaign's runs as config's own on model and on each variant; config's own when none does. The
-/// search sees a sample of the campaign only, so its gains may settle fewer runs than the base's.
+/// many of the campaign's runs as config's own on model and on each variant and whose median reversals per second
+/// on the model are at most maxReversals, each rounded by roundedGains; config's own when none does. The search sees a
+/// sample of the campaign only, so its gains may fall short on the whole.
 inline Choice chooseGains(const quarn::dev::DeviceConfig& config, const Gains& searched,
-                          const quarn::sim::VehicleModelConfig& model, const CampaignOptions& campaign);
+                          const quarn::sim::VehicleModelConfig& model, const CampaignOptions& campaign,
+                          double maxReversals = INFINITY);
+
+/// gains rounded to digits significant digits, as a document shows them.
+inline Gains roundedGains(const Gains& gains, int digits = 3)
+{
+  Gains rounded;
+  for (std::size_t k = 0; k < gains.size(); ++k)
+  {
+    const double scale = gains[k] == 0 ? 1 : std::pow(10.0, digits - 1 - std::floor(std::log10(std::abs(gains[k]))));
+    rounded[k] = std::round(gains[k] * scale) / scale;
+  }
+  return rounded;
+}
 
 // ---------------------------------------------------------------------------------------------------------------
 
 namespace tuning
 {
+
+/// value with precision decimals.
+inline std::string fixed(double value, int precision)
+{
+  std::ostringstream text;
+  text << std::fixed << std::setprecision(precision) << value;
+  return text.str();
+}
 
 /// Search coordinates in [0, 1] of gains, and back.
 inline std::vector<double> toUnit(const Gains& gains)
@@ -233,12 +291,11 @@ inline double runCost(const RunResult& run, const std::vector<TracePoint>& trace
       weighted += trace[k].t / duration * std::abs(trace[k].error[i]) / tolerance[i] * dt;
     }
   }
-  return weighted / duration + REVERSAL_WEIGHT * run.reversalsPerSecond +
-         (run.settled ? SETTLING_WEIGHT * run.settlingTime / duration : UNSETTLED_PENALTY);
+  return weighted / duration + (run.settled ? SETTLING_WEIGHT * run.settlingTime / duration : UNSETTLED_PENALTY);
 }
 
-inline ModelCosts searchCost(const quarn::dev::DeviceConfig& config, const quarn::sim::VehicleModelConfig& model,
-                             const TuneOptions& options)
+inline SearchScores searchScores(const quarn::dev::DeviceConfig& config, const quarn::sim::VehicleModelConfig& model,
+                                 const TuneOptions& options)
 {
   std::vector<quarn::sim::VehicleModelConfig> models;
   for (double scale : MODEL_SCALES)
@@ -247,69 +304,163 @@ inline ModelCosts searchCost(const quarn::dev::DeviceConfig& config, const quarn
   }
   const int jobs = options.scenarios * static_cast<int>(models.size());
   std::vector<double> costs(static_cast<std::size_t>(jobs));
+  std::vector<RunResult> runs(static_cast<std::size_t>(jobs));
   inParallel(jobs, options.threads, [&](int j) {
     std::vector<TracePoint> trace;
-    const RunResult run =
-        runScenario(config, models[j / options.scenarios], tuning::spreadScenario(j % options.scenarios, options.seed),
-                    options.duration, &trace);
-    costs[j] = runCost(run, trace, options.duration);
+    runs[j] = runScenario(config, models[j / options.scenarios],
+                          tuning::spreadScenario(j % options.scenarios, options.seed), options.duration, &trace);
+    costs[j] = runCost(runs[j], trace, options.duration);
   });
   // Summed in job order, so the cost does not depend on the number of threads.
-  ModelCosts means{};
+  SearchScores scores;
   for (int j = 0; j < jobs; ++j)
   {
-    means[j / options.scenarios] += costs[j] / options.scenarios;
+    const int k = j / options.scenarios;
+    scores.costs[k] += costs[j] / options.scenarios;
+    scores.settled[k] += runs[j].settled;
+    if (k == 0)
+    {
+      scores.reversals += runs[j].reversalsPerSecond / options.scenarios;
+    }
   }
-  return means;
+  return scores;
 }
 
-inline TuneResult tuneGains(const quarn::dev::DeviceConfig& config, const quarn::sim::VehicleModelConfig& model,
-                            const TuneOptions& options)
+namespace tuning
 {
-  struct Search
-  {
-    const quarn::dev::DeviceConfig& config;
-    const quarn::sim::VehicleModelConfig& model;
-    const TuneOptions& options;
-    const ModelCosts* baseCosts;
-    TuneResult result;
-  };
-  Search search{ config, model, options, nullptr, {} };
-  search.result.gains = gainsOf(config);
-  const ModelCosts baseCosts = searchCost(config, model, options);
-  search.baseCosts = &baseCosts;
-  search.result.baseCost = search.result.cost = 1;
 
-  nlopt::opt optimiser(nlopt::LN_BOBYQA, 12);
+/// One point of the search: its gains, cost and how far it is from each constraint (<= 0 where met, in shares of
+/// the limit: reversals over the limit, settled runs short of the base's over the scenarios).
+struct Point
+{
+  Gains gains{};
+  double cost = 0;
+  std::array<double, 1 + MODEL_SCALES.size()> excess{};  ///< reversals, then settled runs per model
+
+  bool meetsReversals() const { return excess[0] <= 0; }
+  bool meetsSettling() const { return *std::max_element(excess.begin() + 1, excess.end()) <= 0; }
+  double worstExcess() const { return *std::max_element(excess.begin(), excess.end()); }
+  /// Sum of the shortfalls: unlike the worst, it shows a step that trades one constraint for another.
+  double totalShortfall() const
+  {
+    double total = 0;
+    for (double e : excess)
+    {
+      total += std::max(e, 0.0);
+    }
+    return total;
+  }
+};
+
+/// The state of a search: scores each point once, since NLopt asks for the objective and the constraints of a
+/// point in separate calls, and keeps the best point that meets both constraints.
+class Search
+{
+public:
+  Search(const quarn::dev::DeviceConfig& config, const quarn::sim::VehicleModelConfig& model,
+         const TuneOptions& options)
+    : config_(config), model_(model), options_(options), base_(searchScores(config, model, options))
+  {}
+
+  /// The point at unit search coordinates, scored on first sight.
+  const Point& at(const std::vector<double>& unit)
+  {
+    if (unit != lastUnit_)
+    {
+      lastUnit_ = unit;
+      last_ = score(fromUnit(unit));
+      keep(last_);
+      ++evaluations_;
+      if (options_.progress)
+      {
+        options_.progress(evaluations_, best_ ? best_->cost : NAN);
+      }
+    }
+    return last_;
+  }
+
+  /// The best point that met both constraints, or the nearest to them with the constraints no point met.
+  TuneResult result() const
+  {
+    TuneResult result;
+    result.baseCost = 1;
+    result.evaluations = evaluations_;
+    const Point& chosen = best_ ? *best_ : nearest_;
+    result.gains = chosen.gains;
+    result.cost = chosen.cost;
+    if (!metReversals_)
+    {
+      result.unmet.push_back("reversals per second on the model at most " + fixed(options_.maxReversals, 2));
+    }
+    if (!metSettling_)
+    {
+      result.unmet.push_back("as many settled runs as the base on the model and both variants");
+    }
+    if (metReversals_ && metSettling_ && !best_)
+    {
+      result.unmet.push_back("both limits at once");
+    }
+    return result;
+  }
+
+private:
+  Point score(const Gains& gains) const
+  {
+    const SearchScores scores = searchScores(withGains(config_, gains), model_, options_);
+    Point point{ gains, 0, {} };
+    point.excess[0] = (scores.reversals - options_.maxReversals) / options_.maxReversals;
+    for (std::size_t k = 0; k < MODEL_SCALES.size(); ++k)
+    {
+      point.cost = std::max(point.cost, scores.costs[k] / base_.costs[k]);
+      point.excess[k + 1] = static_cast<double>(base_.settled[k] - scores.settled[k]) / options_.scenarios;
+    }
+    return point;
+  }
+
+  void keep(const Point& point)
+  {
+    metReversals_ = metReversals_ || point.meetsReversals();
+    metSettling_ = metSettling_ || point.meetsSettling();
+    if (point.worstExcess() <= 0 && (!best_ || point.cost < best_->cost))
+    {
+      best_ = point;
+    }
+    if (evaluations_ == 0 || point.worstExcess() < nearest_.worstExcess())
+    {
+      nearest_ = point;
+    }
+  }
+
+  const quarn::dev::DeviceConfig& config_;
+  const quarn::sim::VehicleModelConfig& model_;
+  const TuneOptions& options_;
+  SearchScores base_;
+  std::vector<double> lastUnit_;
+  Point last_, nearest_;
+  std::optional<Point> best_;
+  bool metReversals_ = false, metSettling_ = false;
+  int evaluations_ = 0;
+};
+
+}  // namespace tuning
+
+namespace tuning
+{
+
+/// A bounded NLopt optimiser in the search's unit coordinates, spending at most evaluations.
+inline nlopt::opt unitOptimiser(nlopt::algorithm algorithm, int evaluations)
+{
+  nlopt::opt optimiser(algorithm, 12);
   optimiser.set_lower_bounds(std::vector<double>(12, 0.0));
   optimiser.set_upper_bounds(std::vector<double>(12, 1.0));
-  optimiser.set_initial_step(0.3);
-  optimiser.set_maxeval(options.evaluations);
+  optimiser.set_maxeval(std::max(evaluations, 1));
   optimiser.set_xtol_abs(1e-3);
-  optimiser.set_min_objective(
-      [](const std::vector<double>& unit, std::vector<double>&, void* data) {
-        Search& s = *static_cast<Search*>(data);
-        const Gains gains = tuning::fromUnit(unit);
-        const ModelCosts costs = searchCost(withGains(s.config, gains), s.model, s.options);
-        double cost = 0;
-        for (std::size_t k = 0; k < costs.size(); ++k)
-        {
-          cost = std::max(cost, costs[k] / (*s.baseCosts)[k]);
-        }
-        if (cost < s.result.cost)
-        {
-          s.result.cost = cost;
-          s.result.gains = gains;
-        }
-        ++s.result.evaluations;
-        if (s.options.progress)
-        {
-          s.options.progress(s.result.evaluations, s.result.cost);
-        }
-        return cost;
-      },
-      &search);
-  std::vector<double> x = tuning::toUnit(gainsOf(config));
+  return optimiser;
+}
+
+/// Runs optimiser from x, which it leaves at the best point it found.
+inline void optimiseFrom(nlopt::opt& optimiser, std::vector<double>& x)
+{
   double found = 0;
   try
   {
@@ -317,9 +468,55 @@ inline TuneResult tuneGains(const quarn::dev::DeviceConfig& config, const quarn:
   }
   catch (const nlopt::roundoff_limited&)
   {
-    // The best gains so far stand.
+    // The best point so far stands.
   }
-  return search.result;
+}
+
+/// Moves x to gains that meet both constraints, spending at most half the search's evaluations: from gains that
+/// break them, the trade-off between cost and limits would spend them all before the limits are met.
+inline void reachLimits(Search& search, std::vector<double>& x, int evaluations)
+{
+  // COBYLA's first model takes 13 points where BOBYQA's takes 25.
+  nlopt::opt optimiser = unitOptimiser(nlopt::LN_COBYLA, evaluations / 2);
+  optimiser.set_initial_step(0.1);
+  optimiser.set_stopval(0);
+  optimiser.set_min_objective([](const std::vector<double>& unit, std::vector<double>&,
+                                 void* data) { return static_cast<Search*>(data)->at(unit).totalShortfall(); },
+                              &search);
+  optimiseFrom(optimiser, x);
+}
+
+}  // namespace tuning
+
+inline TuneResult tuneGains(const quarn::dev::DeviceConfig& config, const quarn::sim::VehicleModelConfig& model,
+                            const TuneOptions& options)
+{
+  tuning::Search search(config, model, options);
+  std::vector<double> x = tuning::toUnit(gainsOf(config));
+  if (search.at(x).worstExcess() > 0)
+  {
+    tuning::reachLimits(search, x, options.evaluations);
+  }
+  nlopt::opt local(nlopt::LN_BOBYQA, 12);
+  local.set_initial_step(0.1);
+  // Loose inner tolerances: the multipliers, which hold the search to the limits, update more often.
+  local.set_xtol_abs(1e-2);
+  local.set_ftol_rel(1e-2);
+  nlopt::opt optimiser = tuning::unitOptimiser(nlopt::AUGLAG, options.evaluations - search.result().evaluations);
+  optimiser.set_local_optimizer(local);
+  optimiser.set_min_objective([](const std::vector<double>& unit, std::vector<double>&,
+                                 void* data) { return static_cast<tuning::Search*>(data)->at(unit).cost; },
+                              &search);
+  const auto constraints = [](unsigned m, double* excess, unsigned n, const double* unit, double*, void* data) {
+    const tuning::Point& point = static_cast<tuning::Search*>(data)->at(std::vector<double>(unit, unit + n));
+    std::copy(point.excess.begin(), point.excess.begin() + m, excess);
+  };
+  optimiser.add_inequality_mconstraint(constraints, &search, std::vector<double>(1 + MODEL_SCALES.size(), 0.0));
+  if (search.result().evaluations < options.evaluations)
+  {
+    tuning::optimiseFrom(optimiser, x);
+  }
+  return search.result();
 }
 
 inline VariantScores scoreVariants(const quarn::dev::DeviceConfig& config, const quarn::sim::VehicleModelConfig& model,
@@ -344,30 +541,56 @@ inline Gains blendGains(const Gains& base, const Gains& searched, double share)
   return tuning::fromUnit(x);
 }
 
+namespace tuning
+{
+
+/// What scores, the campaign on the model or variant k, falls short on against the base's and the reversal limit;
+/// empty when nothing.
+inline std::string shortfallOf(std::size_t k, const Summary& scores, const Summary& base, double maxReversals)
+{
+  if (k == 0 && scores.reversalsMedian > maxReversals)
+  {
+    return "median " + fixed(scores.reversalsMedian, 2) + " reversals per second on the model, above " +
+           fixed(maxReversals, 2);
+  }
+  if (scores.settled < base.settled)
+  {
+    return "settles " + std::to_string(scores.settled) + " runs " + variantName(k) + " against the base's " +
+           std::to_string(base.settled);
+  }
+  return "";
+}
+
+}  // namespace tuning
+
 inline Choice chooseGains(const quarn::dev::DeviceConfig& config, const Gains& searched,
-                          const quarn::sim::VehicleModelConfig& model, const CampaignOptions& campaign)
+                          const quarn::sim::VehicleModelConfig& model, const CampaignOptions& campaign,
+                          double maxReversals)
 {
   Choice choice;
   choice.gains = gainsOf(config);
   choice.baseScores = scoreVariants(config, model, campaign);
   for (double share : BACK_OFF_SHARES)
   {
-    Check check{ share, blendGains(choice.gains, searched, share), {}, true };
+    // Checked as the document will show them.
+    Check check{ share, roundedGains(blendGains(choice.gains, searched, share)), {}, true, "" };
     // A candidate is out at its first shortfall: the other campaigns would not change that.
     for (std::size_t k = 0; k < MODEL_SCALES.size() && check.passed; ++k)
     {
       check.scores[k] =
           summarise(runCampaign(withGains(config, check.gains), scaledModel(model, MODEL_SCALES[k]), campaign));
-      check.passed = check.scores[k].settled >= choice.baseScores[k].settled;
+      check.shortfall = tuning::shortfallOf(k, check.scores[k], choice.baseScores[k], maxReversals);
+      check.passed = check.shortfall.empty();
     }
     choice.checks.push_back(check);
     if (check.passed)
     {
       choice.gains = check.gains;
       choice.kept = false;
-      break;
+      return choice;
     }
   }
+  choice.shortfall = tuning::shortfallOf(0, choice.baseScores[0], choice.baseScores[0], maxReversals);
   return choice;
 }
 

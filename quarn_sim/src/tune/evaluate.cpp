@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -32,19 +33,20 @@ namespace
 const char* const AXIS_NAMES[] = { "x", "y", "depth", "heading" };
 const char* const AXIS_UNITS[] = { "m", "m", "m", "rad" };
 
+Poco::Dynamic::Var orNull(const std::optional<double>& value)
+{
+  return value ? Poco::Dynamic::Var(*value) : Poco::Dynamic::Var();
+}
+
+// Values per axis by name; NaN (none) as null.
 Poco::JSON::Object::Ptr perAxis(const Axes& values)
 {
   Poco::JSON::Object::Ptr object = new Poco::JSON::Object(true);
   for (int i = 0; i < 4; ++i)
   {
-    object->set(AXIS_NAMES[i], values[i]);
+    object->set(AXIS_NAMES[i], orNull(std::isnan(values[i]) ? std::nullopt : std::optional<double>(values[i])));
   }
   return object;
-}
-
-Poco::Dynamic::Var orNull(const std::optional<double>& value)
-{
-  return value ? Poco::Dynamic::Var(*value) : Poco::Dynamic::Var();
 }
 
 Poco::JSON::Object::Ptr thrusterJson(const ThrusterUse& use)
@@ -79,6 +81,8 @@ Poco::JSON::Object::Ptr runJson(const RunResult& r)
   {
     run->set("thrusters", thrusterJson(*r.thrusters));
   }
+  run->set("variation_per_second", perAxis(r.variationPerSecond));
+  run->set("largest_command_settled", perAxis(r.settledCommand));
   return run;
 }
 
@@ -95,6 +99,9 @@ Poco::JSON::Object::Ptr summaryJson(const Summary& s)
   {
     summary->set("thrusters", thrusterJson(*s.thrusters));
   }
+  summary->set("reversals_p50", s.reversalsMedian);
+  summary->set("variation_p50", perAxis(s.variationMedian));
+  summary->set("largest_command_settled_p50", perAxis(s.settledCommandMedian));
   return summary;
 }
 
@@ -146,6 +153,17 @@ void printTable(std::ostream& out, const std::vector<RunResult>& runs, const Sum
         << " % of the steps\n    thrust reversals " << std::setprecision(2) << s.thrusters->reversalsPerSecond
         << " per second\n";
   }
+  out << "  command variation (median, sum of |change| per second)";
+  for (int i = 0; i < 4; ++i)
+  {
+    out << "   " << AXIS_NAMES[i] << " " << s.variationMedian[i];
+  }
+  out << "\n  largest command once settled (median of settled runs)";
+  for (int i = 0; i < 4; ++i)
+  {
+    out << "   " << AXIS_NAMES[i] << " " << std::setprecision(1) << s.settledCommandMedian[i];
+  }
+  out << "\n";
   int shown = 0;
   for (std::size_t i = 0; i < runs.size() && shown < 5; ++i)
   {
@@ -233,12 +251,17 @@ bool plot(const Poco::JSON::Object::Ptr& data, const std::string& png)
   return ran;
 }
 
-}  // namespace
-
-int evaluate(int argc, char** argv)
+/// What the command line asks for.
+struct EvaluateCommand
 {
   CampaignOptions options;
   std::string modelPath, configPath, jsonPath, plotPath;
+};
+
+// Fills command from the command line; the status to exit with when evaluate is to stop here.
+std::optional<int> parseEvaluateCommand(int argc, char** argv, EvaluateCommand& command)
+{
+  CampaignOptions& options = command.options;
   po::options_description named("Options");
   named.add_options()("help,h", "show this help and exit")(
       "runs", po::value(&options.runs)->default_value(options.runs),
@@ -247,87 +270,126 @@ int evaluate(int argc, char** argv)
       "duration", po::value(&options.duration)->default_value(options.duration), "simulated seconds per run")(
       "seed", po::value(&options.seed)->default_value(options.seed), "noise seed of run 0; run i has seed + i")(
       "threads", po::value(&options.threads)->default_value(options.threads), "threads the runs are spread over")(
-      "json", po::value(&jsonPath), "write every run and a summary to FILE")(
-      "plot", po::value(&plotPath), "draw the settling-time distribution and the worst run per axis to FILE.png");
+      "json", po::value(&command.jsonPath), "write every run and a summary to FILE")(
+      "plot", po::value(&command.plotPath),
+      "draw the settling-time distribution and the worst run per axis to FILE.png");
   po::options_description hidden;
-  hidden.add_options()("model", po::value(&modelPath))("config", po::value(&configPath));
+  hidden.add_options()("model", po::value(&command.modelPath))("config", po::value(&command.configPath));
 
   const auto usage = [&](std::ostream& out) {
     out << "Usage: hover_lock_tune evaluate MODEL.xml CONFIG.xml [options]\n\n"
            "Runs the mode 1 configuration CONFIG.xml (hover_lock's own arithmetic, in-process) against the vehicle\n"
            "model MODEL.xml over the standard scenario set and prints how many runs settled, the settling times,\n"
-           "the RMS errors and the command reversals (on a thruster-driven model also the thrusters' use). Exit\n"
-           "status 0 when it ran, 1 for a wrong command line, 2 when a document cannot be read or is refused.\n\n"
+           "the RMS errors, the command reversals, each axis's command variation per second and its largest\n"
+           "command once settled (on a thruster-driven model also the thrusters' use). Exit status 0 when it\n"
+           "ran, 1 for a wrong command line, 2 when a document cannot be read or is refused.\n\n"
         << named;
   };
   if (const std::optional<int> stop =
           parseCommandLine(argc, argv, "evaluate", named, hidden, { "model", "config" }, usage))
   {
-    return *stop;
+    return stop;
   }
-  if (modelPath.empty() || configPath.empty() || options.runs < 1 || options.first < 0 || options.duration <= 0 ||
-      options.threads < 1)
+  if (command.modelPath.empty() || command.configPath.empty() || options.runs < 1 || options.first < 0 ||
+      options.duration <= 0 || options.threads < 1)
   {
     std::cerr << "hover_lock_tune evaluate: needs MODEL.xml and CONFIG.xml, at least one run, a positive duration"
                  " and at least one thread\n\n";
     usage(std::cerr);
     return 1;
   }
+  return std::nullopt;
+}
 
+// The configuration at path, which the campaign can score; InputError otherwise.
+quarn::dev::DeviceConfig readModeOneConfig(const std::string& path)
+{
+  const quarn::dev::DeviceConfig config = readConfigFile(path);
+  if (config.mode != 1)
+  {
+    throw InputError("configuration " + path + " has mode " + std::to_string(config.mode) +
+                     ": the campaign scores mode 1 (navigation-driven) configurations");
+  }
+  return config;
+}
+
+// The campaign, timed, and its table on stdout.
+std::vector<RunResult> runAndPrint(const EvaluateCommand& command, const quarn::dev::DeviceConfig& config,
+                                   const quarn::sim::VehicleModelConfig& model)
+{
+  const CampaignOptions& options = command.options;
+  const auto started = std::chrono::steady_clock::now();
+  const std::vector<RunResult> runs = runCampaign(config, model, options);
+  const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  std::cout << "hover_lock_tune evaluate: " << command.configPath << " on " << command.modelPath << "\n"
+            << "  " << options.runs << " runs of " << options.duration << " s (seed " << options.seed << ") in "
+            << std::fixed << std::setprecision(2) << elapsed << " s on " << options.threads
+            << (options.threads == 1 ? " thread\n" : " threads\n") << std::defaultfloat;
+  printTable(std::cout, runs, summarise(runs));
+  return runs;
+}
+
+// Every run and the summary as JSON at path.
+void writeRunsJson(const EvaluateCommand& command, const std::vector<RunResult>& runs, const std::string& path)
+{
+  Poco::JSON::Object::Ptr document = new Poco::JSON::Object(true);
+  document->set("model", command.modelPath);
+  document->set("config", command.configPath);
+  document->set("duration", command.options.duration);
+  Poco::JSON::Array::Ptr all = new Poco::JSON::Array;
+  for (const RunResult& r : runs)
+  {
+    all->add(runJson(r));
+  }
+  document->set("runs", all);
+  document->set("summary", summaryJson(summarise(runs)));
+  writeJson(path, document);
+}
+
+// The JSON file and the plot the command line asks for.
+void writeOutputs(const EvaluateCommand& command, const quarn::dev::DeviceConfig& config,
+                  const quarn::sim::VehicleModelConfig& model, const std::vector<RunResult>& runs)
+{
+  if (!command.jsonPath.empty())
+  {
+    writeRunsJson(command, runs, command.jsonPath);
+    std::cout << "Wrote " << command.jsonPath << "\n";
+  }
+  if (!command.plotPath.empty())
+  {
+    if (!plot(plotData(config, model, runs, command.options.duration), command.plotPath))
+    {
+      throw std::runtime_error("the plot " + command.plotPath + " could not be drawn");
+    }
+    std::cout << "Wrote " << command.plotPath << "\n";
+  }
+}
+
+}  // namespace
+
+int evaluate(int argc, char** argv)
+{
+  EvaluateCommand command;
+  if (const std::optional<int> stop = parseEvaluateCommand(argc, argv, command))
+  {
+    return *stop;
+  }
   quarn::sim::VehicleModelConfig model;
   quarn::dev::DeviceConfig config;
   try
   {
-    model = readModelFile(modelPath);
-    config = readConfigFile(configPath);
-    if (config.mode != 1)
-    {
-      throw InputError("configuration " + configPath + " has mode " + std::to_string(config.mode) +
-                       ": the campaign scores mode 1 (navigation-driven) configurations");
-    }
+    model = readModelFile(command.modelPath);
+    config = readModeOneConfig(command.configPath);
   }
   catch (const InputError& e)
   {
     std::cerr << "hover_lock_tune evaluate: " << e.what() << "\n";
     return 2;
   }
-
-  const auto started = std::chrono::steady_clock::now();
-  const std::vector<RunResult> runs = runCampaign(config, model, options);
-  const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  const Summary summary = summarise(runs);
-  std::cout << "hover_lock_tune evaluate: " << configPath << " on " << modelPath << "\n"
-            << "  " << options.runs << " runs of " << options.duration << " s (seed " << options.seed << ") in "
-            << std::fixed << std::setprecision(2) << elapsed << " s on " << options.threads
-            << (options.threads == 1 ? " thread\n" : " threads\n") << std::defaultfloat;
-  printTable(std::cout, runs, summary);
-
+  const std::vector<RunResult> runs = runAndPrint(command, config, model);
   try
   {
-    if (!jsonPath.empty())
-    {
-      Poco::JSON::Object::Ptr document = new Poco::JSON::Object(true);
-      document->set("model", modelPath);
-      document->set("config", configPath);
-      document->set("duration", options.duration);
-      Poco::JSON::Array::Ptr all = new Poco::JSON::Array;
-      for (const RunResult& r : runs)
-      {
-        all->add(runJson(r));
-      }
-      document->set("runs", all);
-      document->set("summary", summaryJson(summary));
-      writeJson(jsonPath, document);
-      std::cout << "Wrote " << jsonPath << "\n";
-    }
-    if (!plotPath.empty())
-    {
-      if (!plot(plotData(config, model, runs, options.duration), plotPath))
-      {
-        throw std::runtime_error("the plot " + plotPath + " could not be drawn");
-      }
-      std::cout << "Wrote " << plotPath << "\n";
-    }
+    writeOutputs(command, config, model, runs);
   }
   catch (const std::runtime_error& e)
   {

@@ -2,15 +2,18 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <iostream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <boost/program_options.hpp>
 
+#include <quarn_sim/documents.h>
 #include <quarn_sim/identification.h>
 #include <quarn_sim/recording.h>
 #include <quarn_sim/vehicle_model.h>
+#include <quarn_xml/XmlParamDoc.h>
 #include <quarn_xml/XmlParamMapper.h>
 
 #include "subcommands.h"
@@ -81,22 +84,74 @@ void print(const Recording& r, const Identification& id)
   }
 }
 
-// The model document of the estimates, written through the mapper of the model's items.
-void writeModel(const Identification& id, const std::string& path)
+// Decimals each item of the model is written with: finer than its uncertainty, as a person would write it.
+const std::pair<const char*, int> MODEL_DECIMALS[] = { { "time_constant", 3 }, { "delay", 3 },    { "max_velocity", 2 },
+                                                       { "current", 3 },       { "gust", 3 },     { "nav_rate", 2 },
+                                                       { "nav_latency", 3 },   { "nav_noise", 4 } };
+
+// "+- 0.0012 0.0011 s": one standard deviation per estimate, "?" where the fit could not tell.
+std::string deviations(const std::vector<Estimate>& estimates, const char* unit)
+{
+  std::string line = " One standard deviation of the fit: +-";
+  for (const Estimate& e : estimates)
+  {
+    char text[32];
+    std::snprintf(text, sizeof text, std::isfinite(e.sigma) ? " %.2g" : " ?", e.sigma);
+    line += text;
+  }
+  return line + " " + unit + ". ";
+}
+
+// The model document of the estimates, each value rounded and each fitted one under a comment with its uncertainty.
+quarn::xml::XmlParamDoc modelDocument(const Identification& id)
 {
   quarn::xml::XmlParamMapper<quarn::sim::VehicleModelConfig> mapper("vehicle_model");
   quarn::sim::mapItems(mapper);
   mapper.data() = modelOf(id);
-  const std::string fault = quarn::sim::modelFault(mapper.data());
-  if (!fault.empty())
+  quarn::xml::XmlParamDoc document;
+  document.loadXmlString(mapper.getXmlString());
+  for (const auto& [name, decimals] : MODEL_DECIMALS)
   {
-    throw InputError("the estimates break a rule of the model: " + fault);
+    const std::string path = std::string("vehicle_model/") + name;
+    Eigen::VectorXd values = document.getType(path) == quarn::xml::XmlParamDoc::REAL_TYPE
+                                 ? Eigen::VectorXd::Constant(1, document.getReal(path))
+                                 : document.getVector(path);
+    std::vector<double> rounded;
+    for (double value : values)
+    {
+      rounded.push_back(roundedTo(value, decimals));
+    }
+    document.setItemValue(path, numbersText(rounded));
   }
-  std::ofstream file(path);
-  file << mapper.getXmlString() << "\n";
-  if (!file.good())
+  const auto& tau = id.timeConstant;
+  document.insertComment("vehicle_model/time_constant", deviations({ tau.begin(), tau.end() }, "s"));
+  document.insertComment("vehicle_model/delay", deviations({ id.delay }, "s"));
+  document.insertComment("vehicle_model/current", deviations({ id.current.begin(), id.current.end() }, "m/s"));
+  document.insertComment("vehicle_model/max_velocity",
+                         " Fitted clamp, at most the largest set-point seen: a lower bound. ");
+  return document;
+}
+
+// The model document of the estimates, checked against the model's rules and written through the library's atomic
+// replace.
+void writeModel(const Identification& id, const std::string& path)
+{
+  quarn::xml::XmlParamDoc document = modelDocument(id);
+  try
   {
-    throw InputError("cannot write " + path);
+    quarn::sim::loadVehicleModel(document.getXmlString());
+  }
+  catch (const std::runtime_error& e)
+  {
+    throw InputError(std::string("the estimates break a rule of the model: ") + e.what());
+  }
+  try
+  {
+    document.saveToFile(path);
+  }
+  catch (const std::runtime_error& e)
+  {
+    throw InputError(std::string("cannot write ") + path + ": " + e.what());
   }
 }
 
