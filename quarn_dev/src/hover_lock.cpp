@@ -170,7 +170,8 @@ std::optional<std::string> readConfigText()
   return xmlConfig;
 }
 
-// Registers the six items and loads the text; on failure logs why and what to change at FATAL, returns false.
+// Registers the six items, loads the text and reads the optional items; on failure logs why and what to change at
+// FATAL, returns false.
 bool loadConfig(const std::optional<std::string>& xmlConfig)
 {
   const std::string resolvedName = ros::names::resolve(CONFIG_PARAM);
@@ -199,6 +200,12 @@ bool loadConfig(const std::optional<std::string>& xmlConfig)
     ROS_FATAL("Cannot use the configuration: %s", shortfall.c_str());
     return false;
   }
+  const std::string refused = quarn::dev::readAxisOptions(*xmlConfig, xmlParamMapper.data().axes);
+  if (!refused.empty())
+  {
+    ROS_FATAL("Cannot use the configuration: %s", refused.c_str());
+    return false;
+  }
   const int mode = xmlParamMapper.data().mode;
   if (mode != 0 && mode != 1)
   {
@@ -210,13 +217,14 @@ bool loadConfig(const std::optional<std::string>& xmlConfig)
 void initPid()
 {
   const DeviceConfig& config = xmlParamMapper.data();
-  const auto init = [](pid::CPid& controller, const Eigen::VectorXd& gains) {
+  const auto init = [](pid::CPid& controller, const Eigen::VectorXd& gains, const quarn::dev::AxisOptions& options) {
     controller.init(0.0, gains[0], gains[1], gains[2]);
+    quarn::dev::applyAxisOptions(controller, options);
   };
-  init(pidX, config.pidConfigX);
-  init(pidY, config.pidConfigY);
-  init(pidZ, config.pidConfigZ);
-  init(pidYaw, config.pidConfigYaw);
+  init(pidX, config.pidConfigX, config.axes[0]);
+  init(pidY, config.pidConfigY, config.axes[1]);
+  init(pidZ, config.pidConfigZ, config.axes[2]);
+  init(pidYaw, config.pidConfigYaw, config.axes[3]);
 }
 
 // Reads "~publish_state", advertises "~state" if it is set, and starts the diagnostics of the controllers.

@@ -5,8 +5,10 @@
 //   ~vehicle_model    text of a vehicle model document (quarn_sim/config/vehicle_default.xml); default the ideal
 //                     vehicle: follows at once, still water, 20 Hz exact navigation
 //   ~initial_pose     [x, y, z, yaw] (m, rad), default [0, 0, 0, 0]
-//   ~seed             seed of the gusts and the navigation noise, default 1
-//   ~target           [x, y, z] world position of a visual target; when set, pixel corrections are published
+//   ~seed             seed of the gusts, the navigation noise and the camera noise, default 1
+//   ~target           [x, y, z] world position of a visual target; when set, pixel corrections are published,
+//                     by the camera of the model document (camera_rate, camera_latency, camera_noise) or, without
+//                     one, exact after every navigation message
 //   ~duration         length of the run (s) after which the node shuts down, default 0 (run until stopped)
 //   ~trajectory_file  CSV file receiving time, pose and applied set-point of every step, default none
 //
@@ -14,9 +16,11 @@
 // target) has a subscriber and "behavior_response" a publisher. The controller thus sees the whole run, including
 // the one correction of type -1 that opens a servoing run.
 #include <chrono>
+#include <deque>
 #include <fstream>
-#include <stdexcept>
 #include <optional>
+#include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -90,8 +94,8 @@ class Simulator
 {
 public:
   Simulator(ros::NodeHandle& nh, const VehicleModel& model, std::optional<std::array<double, 3>> target,
-            double duration, const std::string& trajectoryFile)
-    : model_(model), target_(target), duration_(duration)
+            double duration, const std::string& trajectoryFile, unsigned seed)
+    : nh_(nh), model_(model), target_(target), duration_(duration), cameraRandom_(seed ^ 0x85ebca6bu)
   {
     navigationPub_ = nh.advertise<NavigationData>("navigator_data", 1);
     if (target_)
@@ -125,9 +129,9 @@ public:
     const double t = now - start_;
     model_.advance(t);
     publishNavigation(t);
-    if (target_)
+    if (target_ && !model_.model().camera)
     {
-      publishCorrection();
+      correctionPub_.publish(nextCorrection());
     }
     record(t);
     if (duration_ > 0 && t >= duration_)
@@ -135,6 +139,37 @@ public:
       ROS_INFO("Run finished after %.1f s", t);
       ros::shutdown();
     }
+  }
+
+  // One frame of the model's camera: the correction of the target seen now, published camera_latency later.
+  void see()
+  {
+    if (!started_)
+    {
+      return;
+    }
+    model_.advance(steadySeconds() - start_);
+    const quarn::sim::CameraConfig& camera = *model_.model().camera;
+    VisualServoingData msg = nextCorrection();
+    const auto noise = [&] { return camera.noise > 0 ? camera.noise * cameraNormal_(cameraRandom_) : 0.0; };
+    if (msg.type != -1)
+    {
+      msg.correction.position.x += noise();
+      msg.correction.position.y += noise();
+    }
+    if (camera.latency <= 0)
+    {
+      correctionPub_.publish(msg);
+      return;
+    }
+    // Every frame waits as long, so the oldest timer has always fired by the time there are this many.
+    while (deliveries_.size() > camera.latency * camera.rate + 2)
+    {
+      deliveries_.pop_front();
+    }
+    deliveries_.push_back(nh_.createWallTimer(
+        ros::WallDuration(camera.latency), [this, msg](const ros::WallTimerEvent&) { correctionPub_.publish(msg); },
+        true));
   }
 
 private:
@@ -170,7 +205,7 @@ private:
   }
 
   // The first message of a run arms the capture of depth and heading references; later ones carry the offset.
-  void publishCorrection()
+  VisualServoingData nextCorrection()
   {
     VisualServoingData msg;
     msg.correction.orientation.w = 1.0;
@@ -187,7 +222,7 @@ private:
       msg.correction.position.y = offset.y;
       msg.correction.position.z = offset.z;
     }
-    correctionPub_.publish(msg);
+    return msg;
   }
 
   void record(double t)
@@ -202,6 +237,7 @@ private:
                 << ',' << v.yaw << std::endl;
   }
 
+  ros::NodeHandle nh_;
   VehicleModel model_;
   std::optional<std::array<double, 3>> target_;
   double duration_;
@@ -211,6 +247,9 @@ private:
   bool started_ = false, servoing_ = false;
   double start_ = 0;
   ros::Time rosStart_;
+  std::mt19937 cameraRandom_;
+  std::normal_distribution<double> cameraNormal_;
+  std::deque<ros::WallTimer> deliveries_;
 };
 
 }  // namespace
@@ -237,8 +276,8 @@ int main(int argc, char** argv)
   {
     return 1;
   }
-  const VehicleModel model(*vehicle, { initial[0], initial[1], initial[2], initial[3] },
-                           static_cast<unsigned>(pnh.param("seed", 1)));
+  const auto seed = static_cast<unsigned>(pnh.param("seed", 1));
+  const VehicleModel model(*vehicle, { initial[0], initial[1], initial[2], initial[3] }, seed);
   std::optional<std::array<double, 3>> targetPosition;
   if (!target.empty())
   {
@@ -246,7 +285,7 @@ int main(int argc, char** argv)
   }
   const std::string trajectoryFile = pnh.param("trajectory_file", std::string());
 
-  Simulator sim(nh, model, targetPosition, pnh.param("duration", 0.0), trajectoryFile);
+  Simulator sim(nh, model, targetPosition, pnh.param("duration", 0.0), trajectoryFile, seed);
   if (!sim.trajectoryOk())
   {
     ROS_FATAL("Cannot write %s", trajectoryFile.c_str());
@@ -254,6 +293,12 @@ int main(int argc, char** argv)
   }
   const ros::WallTimer timer =
       nh.createWallTimer(ros::WallDuration(1.0 / vehicle->navRate), [&sim](const ros::WallTimerEvent&) { sim.tick(); });
+  ros::WallTimer camera;
+  if (targetPosition && vehicle->camera)
+  {
+    camera = nh.createWallTimer(ros::WallDuration(1.0 / vehicle->camera->rate),
+                                [&sim](const ros::WallTimerEvent&) { sim.see(); });
+  }
   ros::spin();
   return 0;
 }

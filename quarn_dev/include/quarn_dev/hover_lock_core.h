@@ -18,6 +18,7 @@
 #include <quarn_common/BhResponse.h>
 #include <quarn_common/NavigationData.h>
 #include <quarn_common/VisualServoingData.h>
+#include <quarn_dev/axis_options.h>
 #include <quarn_xml/XmlParamMapper.h>
 
 namespace quarn
@@ -38,7 +39,8 @@ struct DeviceConfig
   Eigen::VectorXd pidConfigZ;    ///< z (depth) controller gains, same layout
   Eigen::VectorXd pidConfigYaw;  ///< yaw controller gains, same layout
   Eigen::VectorXd desiredPose;   ///< pose held in mode 1: x, y, z, unused, unused, yaw (rad); 6 or more
-  int mode = 0;  ///< 0 visual-servoing correction, 1 navigation-driven pose holding, else publish nothing
+  int mode = 0;        ///< 0 visual-servoing correction, 1 navigation-driven pose holding, else publish nothing
+  AxisOptionSet axes;  ///< optional bounds and derivative filters of x, y, z, yaw, read by readAxisOptions
 };
 
 /// Pose array of a navigation message: x, y, z at 0..2, yaw (rad) at 5.

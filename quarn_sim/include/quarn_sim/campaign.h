@@ -32,6 +32,10 @@ constexpr double HOLD = 5.0;                // s
 constexpr double RMS_WINDOW = 20.0;  // s
 /// Conditions of the standard set: 16 horizontal offsets x 4 heading offsets x current on/off x 2 depth offsets.
 constexpr int STANDARD_CONDITIONS = 256;
+/// Conditions of the mode 0 set: 16 target positions x current on/off; the set repeats them with new seeds.
+constexpr int SERVOING_CONDITIONS = 32;
+/// Where every mode 0 run starts: x, y (m), depth 2 m, heading 0.
+inline const Pose SERVOING_START{ 0.0, 0.0, 2.0, 0.0 };
 
 /// Axes of the errors and commands: x, y, depth (m), heading (rad).
 using Axes = std::array<double, 4>;
@@ -108,13 +112,26 @@ struct Summary
 /// changing), heading offset +1, -1, +3 or -3 rad, current on then off, depth offset +1 then -1 m (slowest).
 inline Scenario standardScenario(int i, unsigned seed);
 
-/// One run of duration seconds of hover_lock configured by config (mode 1) against the vehicle of model,
-/// stepped at the model's navigation rate; each step's point goes to trace when given.
+/// Run i of the mode 0 set: a visual target 1 m or 3 m from SERVOING_START in one of 8 directions (fastest
+/// changing; dx, dy hold start minus target), current on then off, seed + i; past 32 the conditions repeat.
+inline Scenario servoingScenario(int i, unsigned seed);
+
+/// One run of duration seconds of hover_lock in mode 0 against the vehicle of model from SERVOING_START: the
+/// model's camera (exact, at every navigation message, without camera items) sends the target's offset, the node
+/// steps on each correction after the first, which arms the capture of depth and heading from navigation.
+/// The error is the target's offset from the true pose and the depth and heading off the captured references.
+inline RunResult runServoingScenario(const quarn::dev::DeviceConfig& config, const VehicleModelConfig& model,
+                                     const Scenario& scenario, double duration,
+                                     std::vector<TracePoint>* trace = nullptr);
+
+/// One run of duration seconds of hover_lock configured by config against the vehicle of model; each step's point
+/// goes to trace when given. Mode 0 runs runServoingScenario; any other mode is stepped as mode 1, at the model's
+/// navigation rate.
 inline RunResult runScenario(const quarn::dev::DeviceConfig& config, const quarn::sim::VehicleModelConfig& model,
                              const Scenario& scenario, double duration, std::vector<TracePoint>* trace = nullptr);
 
-/// options.runs runs of the standard set from options.first on, spread over options.threads threads; results in run
-/// order, the same whatever the number of threads.
+/// options.runs runs of the standard set (the mode 0 set for a mode 0 config) from options.first on, spread over
+/// options.threads threads; results in run order, the same whatever the number of threads.
 inline std::vector<RunResult> runCampaign(const quarn::dev::DeviceConfig& config,
                                           const quarn::sim::VehicleModelConfig& model, const CampaignOptions& options);
 
@@ -129,6 +146,17 @@ inline Summary summarise(const std::vector<RunResult>& runs);
 
 namespace detail
 {
+
+// The four controllers of config as the node sets them up: gains, then the optional bounds and filter.
+inline void initControllers(pid::CPid (&pids)[4], const quarn::dev::DeviceConfig& config)
+{
+  const Eigen::VectorXd* gains[] = { &config.pidConfigX, &config.pidConfigY, &config.pidConfigZ, &config.pidConfigYaw };
+  for (int i = 0; i < 4; ++i)
+  {
+    pids[i].init(0.0, (*gains[i])[0], (*gains[i])[1], (*gains[i])[2]);
+    quarn::dev::applyAxisOptions(pids[i], config.axes[i]);
+  }
+}
 
 inline double median(std::vector<double> values)
 {
@@ -166,6 +194,10 @@ inline Scenario standardScenario(int i, unsigned seed)
 inline RunResult runScenario(const quarn::dev::DeviceConfig& config, const quarn::sim::VehicleModelConfig& model,
                              const Scenario& scenario, double duration, std::vector<TracePoint>* trace)
 {
+  if (config.mode == 0)
+  {
+    return runServoingScenario(config, model, scenario, duration, trace);
+  }
   const Eigen::VectorXd& target = config.desiredPose;
   quarn::sim::VehicleModelConfig water = model;
   if (!scenario.current)
@@ -177,11 +209,7 @@ inline RunResult runScenario(const quarn::dev::DeviceConfig& config, const quarn
   quarn::sim::VehicleModel vehicle(water, start, scenario.seed);
 
   pid::CPid pids[4];
-  const Eigen::VectorXd* gains[] = { &config.pidConfigX, &config.pidConfigY, &config.pidConfigZ, &config.pidConfigYaw };
-  for (int i = 0; i < 4; ++i)
-  {
-    pids[i].init(0.0, (*gains[i])[0], (*gains[i])[1], (*gains[i])[2]);
-  }
+  detail::initControllers(pids, config);
   // The node's clock-driven step sees the time between two navigation messages in whole milliseconds.
   const long periodMs = static_cast<long>(std::floor(1000.0 / model.navRate));
   const auto steps = static_cast<long>(std::floor(duration * model.navRate + 1e-9));
@@ -281,7 +309,10 @@ inline std::vector<RunResult> runCampaign(const quarn::dev::DeviceConfig& config
 {
   std::vector<RunResult> results(static_cast<std::size_t>(std::max(options.runs, 0)));
   inParallel(options.runs, options.threads, [&](int i) {
-    results[i] = runScenario(config, model, standardScenario(options.first + i, options.seed), options.duration);
+    const int run = options.first + i;
+    const Scenario scenario =
+        config.mode == 0 ? servoingScenario(run, options.seed) : standardScenario(run, options.seed);
+    results[i] = runScenario(config, model, scenario, options.duration);
   });
   return results;
 }
@@ -325,3 +356,5 @@ inline Summary summarise(const std::vector<RunResult>& runs)
 }
 
 }  // namespace quarn::sim
+
+#include <quarn_sim/servoing.h>

@@ -7,6 +7,8 @@
 //   (1/D) sum_t (t/D) sum_i |e_i(t)| / tol_i dt          time-weighted absolute error: late errors weigh most
 //   + REVERSAL_WEIGHT * command reversals per second      chattering set-points
 //   + SETTLING_WEIGHT * settling time / D, or UNSETTLED_PENALTY   slow or never settling
+// A mode 0 configuration is tuned on the mode 0 set, in x and y only: depth and heading keep the base's gains,
+// negative as that mode takes them.
 // The runs are a spread of scenarios of the standard set as long as the campaign's, on the model and on the model
 // with its time constants and delay scaled by 0.7 and 1.3. The search minimises the worst of the three models'
 // mean run cost, each relative to the base gains' on that model: no variant pays for another's gain, so that the
@@ -173,10 +175,14 @@ inline Gains fromUnit(const std::vector<double>& x)
   return gains;
 }
 
-/// Scenario k of count, spread over the standard set: the stride 97 is prime to 256 and walks every factor
-/// (direction, radius, heading, current, depth) through its values.
-inline Scenario spreadScenario(int k, unsigned seed)
+/// Scenario k of count, spread over the standard set of mode: the strides 97 and 13 are prime to 256 and 32 and
+/// walk every factor (direction, radius, heading, current, depth) through its values.
+inline Scenario spreadScenario(int k, unsigned seed, int mode)
 {
+  if (mode == 0)
+  {
+    return servoingScenario((13 * k) % SERVOING_CONDITIONS, seed + static_cast<unsigned>(k));
+  }
   return standardScenario((97 * k) % STANDARD_CONDITIONS, seed + static_cast<unsigned>(k));
 }
 
@@ -247,8 +253,8 @@ inline ModelCosts searchCost(const quarn::dev::DeviceConfig& config, const quarn
   inParallel(jobs, options.threads, [&](int j) {
     std::vector<TracePoint> trace;
     const RunResult run =
-        runScenario(config, models[j / options.scenarios], tuning::spreadScenario(j % options.scenarios, options.seed),
-                    options.duration, &trace);
+        runScenario(config, models[j / options.scenarios],
+                    tuning::spreadScenario(j % options.scenarios, options.seed, config.mode), options.duration, &trace);
     costs[j] = runCost(run, trace, options.duration);
   });
   // Summed in job order, so the cost does not depend on the number of threads.
@@ -270,23 +276,31 @@ inline TuneResult tuneGains(const quarn::dev::DeviceConfig& config, const quarn:
     const TuneOptions& options;
     const ModelCosts* baseCosts;
     TuneResult result;
+    std::vector<double> start;  // the base's search coordinates; in mode 0 the search moves only the first six
   };
-  Search search{ config, model, options, nullptr, {} };
+  const std::size_t dimensions = config.mode == 0 ? 6 : 12;
+  Search search{ config, model, options, nullptr, {}, tuning::toUnit(gainsOf(config)) };
   search.result.gains = gainsOf(config);
   const ModelCosts baseCosts = searchCost(config, model, options);
   search.baseCosts = &baseCosts;
   search.result.baseCost = search.result.cost = 1;
 
-  nlopt::opt optimiser(nlopt::LN_BOBYQA, 12);
-  optimiser.set_lower_bounds(std::vector<double>(12, 0.0));
-  optimiser.set_upper_bounds(std::vector<double>(12, 1.0));
+  nlopt::opt optimiser(nlopt::LN_BOBYQA, dimensions);
+  optimiser.set_lower_bounds(std::vector<double>(dimensions, 0.0));
+  optimiser.set_upper_bounds(std::vector<double>(dimensions, 1.0));
   optimiser.set_initial_step(0.3);
   optimiser.set_maxeval(options.evaluations);
   optimiser.set_xtol_abs(1e-3);
   optimiser.set_min_objective(
       [](const std::vector<double>& unit, std::vector<double>&, void* data) {
         Search& s = *static_cast<Search*>(data);
-        const Gains gains = tuning::fromUnit(unit);
+        std::vector<double> full = s.start;
+        std::copy(unit.begin(), unit.end(), full.begin());
+        Gains gains = tuning::fromUnit(full);
+        // The depth and heading gains a search does not move stay exactly the base's, signs included.
+        const Gains base = gainsOf(s.config);
+        std::copy(base.begin() + static_cast<long>(unit.size()), base.end(),
+                  gains.begin() + static_cast<long>(unit.size()));
         const ModelCosts costs = searchCost(withGains(s.config, gains), s.model, s.options);
         double cost = 0;
         for (std::size_t k = 0; k < costs.size(); ++k)
@@ -306,7 +320,7 @@ inline TuneResult tuneGains(const quarn::dev::DeviceConfig& config, const quarn:
         return cost;
       },
       &search);
-  std::vector<double> x = tuning::toUnit(gainsOf(config));
+  std::vector<double> x(search.start.begin(), search.start.begin() + static_cast<long>(dimensions));
   double found = 0;
   try
   {

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -19,6 +20,7 @@
 #include <Eigen/Core>
 
 #include <quarn_algebra.h>
+#include <quarn_sim/camera.h>
 #include <quarn_xml/XmlParamMapper.h>
 
 namespace quarn::sim
@@ -71,6 +73,7 @@ struct VehicleModelConfig
   double navRate = 20;           ///< "nav_rate" in (0, 1000] (Hz): navigation messages per second
   double navLatency = 0;         ///< "nav_latency" >= 0 (s): a published pose is the pose of this long ago
   Eigen::VectorXd navNoise;      ///< "nav_noise" >= 0: white noise sigma on x and y (m), depth (m), heading (rad)
+  std::optional<CameraConfig> camera;  ///< the optional camera items; none: exact, at every navigation message
 };
 
 /// Registers the eight items of the model document on mapper (also for writing a document with getXmlString).
@@ -332,6 +335,7 @@ inline VehicleModelConfig loadVehicleModel(const std::string& xmlText)
   {
     throw std::runtime_error(fault);
   }
+  mapper.data().camera = readCamera(xmlText);
   return mapper.data();
 }
 

@@ -221,10 +221,10 @@ int evaluate(int argc, char** argv)
 
   const auto usage = [&](std::ostream& out) {
     out << "Usage: hover_lock_tune evaluate MODEL.xml CONFIG.xml [options]\n\n"
-           "Runs the mode 1 configuration CONFIG.xml (hover_lock's own arithmetic, in-process) against the vehicle\n"
-           "model MODEL.xml over the standard scenario set and prints how many runs settled, the settling times,\n"
-           "the RMS errors and the command reversals. Exit status 0 when it ran, 1 for a wrong command line,\n"
-           "2 when a document cannot be read or is refused.\n\n"
+           "Runs the configuration CONFIG.xml (hover_lock's own arithmetic, in-process) against the vehicle model\n"
+           "MODEL.xml over the standard scenario set of its mode (1 or 0) and prints how many runs settled, the\n"
+           "settling times, the RMS errors and the command reversals. Exit status 0 when it ran, 1 for a wrong\n"
+           "command line, 2 when a document cannot be read or is refused.\n\n"
         << named;
   };
   if (const std::optional<int> stop =
@@ -247,10 +247,10 @@ int evaluate(int argc, char** argv)
   {
     model = readModelFile(modelPath);
     config = readConfigFile(configPath);
-    if (config.mode != 1)
+    if (config.mode != 0 && config.mode != 1)
     {
       throw InputError("configuration " + configPath + " has mode " + std::to_string(config.mode) +
-                       ": the campaign scores mode 1 (navigation-driven) configurations");
+                       ": the campaign scores modes 1 (navigation-driven) and 0 (visual servoing)");
     }
   }
   catch (const InputError& e)

@@ -124,8 +124,9 @@ int tune(int argc, char** argv)
            "time constants and delay 30% smaller and larger (NLopt BOBYQA, deterministic for a seed). Checks the\n"
            "gains on the whole campaign on the model and both variants, backing off toward the base until they\n"
            "settle at least as many runs as the base on each (the base's own gains when none do). Writes\n"
-           "TUNED.xml: BASE.xml with those gains, its mode and desired pose kept (mode 0 keeps the opposite\n"
-           "signs of its depth and heading gains). Prints the campaign's scores of BASE and TUNED side by side.\n"
+           "TUNED.xml: BASE.xml with those gains, its mode and desired pose kept. A mode 0 BASE is tuned on the\n"
+           "mode 0 scenarios, x and y only: its depth and heading gains stay as they are. Prints the campaign's scores "
+           "of BASE and TUNED side by side.\n"
            "Exit status 0 when it wrote TUNED.xml, 1 for a wrong command line, 2 when a document cannot be\n"
            "read or is refused.\n\n"
         << named;
@@ -151,9 +152,6 @@ int tune(int argc, char** argv)
       throw InputError("configuration " + basePath + " has mode " + std::to_string(base.mode) +
                        ": tuning serves modes 1 and 0");
     }
-    // The search and the campaign run mode 1; a mode 0 base takes part with its depth and heading signs turned.
-    quarn::dev::DeviceConfig modeOne = withGains(base, modeOneGains(gainsOf(base), base.mode));
-    modeOne.mode = 1;
 
     const bool interactive = isatty(STDERR_FILENO);
     search.progress = [&](int evaluation, double best) {
@@ -165,7 +163,7 @@ int tune(int argc, char** argv)
       }
     };
     const auto started = std::chrono::steady_clock::now();
-    const TuneResult result = tuneGains(modeOne, model, search);
+    const TuneResult result = tuneGains(base, model, search);
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     std::cerr << (interactive ? "\n" : "");
     std::cout << "hover_lock_tune tune: " << basePath << " on " << modelPath << "\n  search cost "
@@ -175,10 +173,10 @@ int tune(int argc, char** argv)
     campaign.seed = search.seed;
     campaign.threads = search.threads;
     std::cout << "Checks on the campaign of " << campaign.runs << " runs of " << campaign.duration << " s:\n";
-    const Choice choice = chooseGains(modeOne, result.gains, model, campaign);
+    const Choice choice = chooseGains(base, result.gains, model, campaign);
     printChecks(choice);
     printScores(choice.baseScores, choice.kept ? choice.baseScores : choice.checks.back().scores);
-    const quarn::dev::DeviceConfig tuned = withGains(base, modeOneGains(choice.gains, base.mode));
+    const quarn::dev::DeviceConfig tuned = withGains(base, choice.gains);
     std::cout << "\n";
     const char* const axes[] = { "x", "y", "z", "yaw" };
     for (int axis = 0; axis < 4; ++axis)
