@@ -158,6 +158,26 @@ inline void initControllers(pid::CPid (&pids)[4], const quarn::dev::DeviceConfig
   }
 }
 
+// One control step at t as the node takes it: the four controllers stepped on measure with a time step of periodMs,
+// their response commanded to vehicle; the step's true error and published set-point go to metrics and trace.
+inline void controlStep(pid::CPid (&pids)[4], const Axes& measure, long periodMs, double t, const Axes& error,
+                        VehicleModel& vehicle, RunMetrics& metrics, std::vector<TracePoint>* trace)
+{
+  double out[4];
+  for (int i = 0; i < 4; ++i)
+  {
+    out[i] = pids[i].action(measure[i], periodMs);
+  }
+  const Command command = toCommand(quarn::dev::behaviorResponse(out[0], out[1], out[2], out[3]));
+  vehicle.command(command, t);
+  const Axes published{ command.velocity.x, command.velocity.y, command.velocity.z, command.velocity.yaw };
+  metrics.add(t, error, published);
+  if (trace)
+  {
+    trace->push_back({ t, error, published });
+  }
+}
+
 inline double median(std::vector<double> values)
 {
   if (values.empty())
@@ -226,21 +246,8 @@ inline RunResult runScenario(const quarn::dev::DeviceConfig& config, const quarn
     const quarn::sim::NavigationSample nav = vehicle.navigationAt(t);
     const quarn::dev::NavigationPose pose{ nav.pose.x, nav.pose.y, nav.pose.z, 0, 0, nav.pose.yaw };
     const Eigen::Vector4d measure = quarn::dev::computeErrorPosition(pose, target);
-    double out[4];
-    for (int i = 0; i < 4; ++i)
-    {
-      out[i] = pids[i].action(measure[i], periodMs);
-    }
-    const quarn::sim::Command command =
-        quarn::sim::toCommand(quarn::dev::behaviorResponse(out[0], out[1], out[2], out[3]));
-    vehicle.command(command, t);
-
-    const Axes published{ command.velocity.x, command.velocity.y, command.velocity.z, command.velocity.yaw };
-    metrics.add(t, error, published);
-    if (trace)
-    {
-      trace->push_back({ t, error, published });
-    }
+    detail::controlStep(pids, { measure[0], measure[1], measure[2], measure[3] }, periodMs, t, error, vehicle, metrics,
+                        trace);
   }
   RunResult result = metrics.result();
   result.scenario = scenario;

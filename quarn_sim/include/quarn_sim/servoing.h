@@ -99,26 +99,13 @@ inline RunResult runServoingScenario(const quarn::dev::DeviceConfig& config, con
       headingReference = static_cast<float>(navigation[5]);
       captured = true;
     }
-    // The node's own step: the heading difference is not wrapped.
-    const double measure[4] = { frame.x, frame.y, depthReference - navigation[2], headingReference - navigation[5] };
-    double out[4];
-    for (int i = 0; i < 4; ++i)
-    {
-      out[i] = pids[i].action(measure[i], periodMs);
-    }
-    const Command command = toCommand(quarn::dev::behaviorResponse(out[0], out[1], out[2], out[3]));
-    vehicle.command(command, t);
-
     const Pose& p = vehicle.pose();
     const Offset truth = offsetInVehicleFrame(p, targetX, targetY, targetZ);
     const Axes error{ truth.x, truth.y, p.z - depthReference,
                       quarn::algebra::normalizeAngle(p.yaw - static_cast<double>(headingReference)) };
-    const Axes published{ command.velocity.x, command.velocity.y, command.velocity.z, command.velocity.yaw };
-    metrics.add(t, error, published);
-    if (trace)
-    {
-      trace->push_back({ t, error, published });
-    }
+    // The node's own step: the heading difference is not wrapped.
+    detail::controlStep(pids, { frame.x, frame.y, depthReference - navigation[2], headingReference - navigation[5] },
+                        periodMs, t, error, vehicle, metrics, trace);
   }
   RunResult result = metrics.result();
   result.scenario = scenario;
