@@ -172,14 +172,16 @@ void mapperLoadConfig(benchmark::State& state)
 BENCHMARK(mapperLoadConfig);
 
 // Everything the navigation callback computes for one message in mode 1, ROS calls aside: the copy into the
-// latest navigation, the error, four clock-driven steps and the response.
+// latest navigation, the error, four clock-driven steps, the response and the terms ~state and /diagnostics use.
 void controlStep(benchmark::State& state)
 {
+  quarn::xml::XmlParamMapper<DeviceConfig> mapper;
+  quarn::dev::mapItems(mapper);
+  mapper.loadXmlString(nodeConfig());
+  const Eigen::VectorXd& desired = mapper.data().desiredPose;
   std::array<pid::CPid, 4> pids;
-  for (pid::CPid& pid : pids)
-    pid.init(0.0, 0.8, 0.05, 0.1);
-  Eigen::VectorXd desired(6);
-  desired << 0.0, 0.0, 2.0, 0.0, 0.0, 0.0;
+  const quarn::dev::ControlStep step(pids);
+  step.init(mapper.data());
   quarn_common::NavigationData message, latest;
   message.header.frame_id = "world";
   std::size_t i = 0;
@@ -188,8 +190,7 @@ void controlStep(benchmark::State& state)
     message.pose = poseAt(i++);
     latest = message;
     const Eigen::Vector4d error = quarn::dev::computeErrorPosition(latest.pose, desired);
-    benchmark::DoNotOptimize(quarn::dev::behaviorResponse(pids[0].action(error[0]), pids[1].action(error[1]),
-                                                          pids[2].action(error[2]), pids[3].action(error[3])));
+    benchmark::DoNotOptimize(step({ error[0], error[1], error[2], error[3] }));
   }
 }
 BENCHMARK(controlStep);

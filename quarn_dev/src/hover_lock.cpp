@@ -33,6 +33,8 @@ pid::CPid pidX;
 pid::CPid pidY;
 pid::CPid pidZ;
 pid::CPid pidYaw;
+// The four controllers above stepped as one.
+const quarn::dev::ControlStep controlStep(pidX, pidY, pidZ, pidYaw);
 bool firstTime = false;
 // Sized for the four error elements up front, so a control step never reallocates it.
 Eigen::VectorXd error = Eigen::VectorXd::Zero(4);
@@ -54,35 +56,26 @@ const double WARN_PERIOD = 5.0;
 // Steps the four controllers in their fixed order (each reads the clock) and publishes the response.
 void stepAndPublish(double measureX, double measureY, double measureZ, double measureYaw)
 {
-  // Finite inputs can still overflow on the way (the offset to a huge pose); an infinite measure turns a zero
-  // gain or a derivative into NaN, so such a step is skipped like a non-finite message.
-  if (!std::isfinite(measureX) || !std::isfinite(measureY) || !std::isfinite(measureZ) || !std::isfinite(measureYaw))
+  const quarn::dev::StepResult step = controlStep({ measureX, measureY, measureZ, measureYaw });
+  if (step.status == quarn::dev::StepResult::MEASURE_NOT_FINITE)
   {
     ROS_WARN_THROTTLE(WARN_PERIOD, "Skipping control step: the error to correct is not finite");
     health.countSkipped();
     return;
   }
-  const double outX = pidX.action(measureX);
-  const double outY = pidY.action(measureY);
-  const double outZ = pidZ.action(measureZ);
-  const double outYaw = pidYaw.action(measureYaw);
-  // Finite measures can still overflow inside a controller: two huge errors of opposite sign give an infinite
-  // derivative, and a zero gain times that is NaN. Such a step publishes nothing.
-  if (!std::isfinite(outX) || !std::isfinite(outY) || !std::isfinite(outZ) || !std::isfinite(outYaw))
+  if (step.status == quarn::dev::StepResult::OUTPUT_NOT_FINITE)
   {
     ROS_WARN_THROTTLE(WARN_PERIOD, "Skipping control step: a controller output is not finite");
     health.countSkipped();
     return;
   }
-  const BhResponse response = quarn::dev::behaviorResponse(outX, outY, outZ, outYaw);
-  pub.publish(response);
-  const std::array<pid::CPid::Step, 4> steps = { pidX.lastStep(), pidY.lastStep(), pidZ.lastStep(), pidYaw.lastStep() };
-  health.countStep(steps[0].clamped || steps[1].clamped || steps[2].clamped || steps[3].clamped);
+  pub.publish(step.response);
+  const std::array<pid::CPid::Step, 4>& terms = step.terms;
+  health.countStep(terms[0].clamped || terms[1].clamped || terms[2].clamped || terms[3].clamped);
   if (publishState)
   {
-    statePub.publish(quarn::dev::controllerState(ros::Time::now(), xmlParamMapper.data().mode,
-                                                 { measureX, measureY, measureZ, measureYaw }, steps,
-                                                 { outX, outY, outZ, outYaw }, response));
+    statePub.publish(quarn::dev::controllerState(ros::Time::now(), xmlParamMapper.data().mode, step.measure, terms,
+                                                 step.output, step.response));
   }
 }
 
@@ -216,15 +209,7 @@ bool loadConfig(const std::optional<std::string>& xmlConfig)
 
 void initPid()
 {
-  const DeviceConfig& config = xmlParamMapper.data();
-  const auto init = [](pid::CPid& controller, const Eigen::VectorXd& gains, const quarn::dev::AxisOptions& options) {
-    controller.init(0.0, gains[0], gains[1], gains[2]);
-    quarn::dev::applyAxisOptions(controller, options);
-  };
-  init(pidX, config.pidConfigX, config.axes[0]);
-  init(pidY, config.pidConfigY, config.axes[1]);
-  init(pidZ, config.pidConfigZ, config.axes[2]);
-  init(pidYaw, config.pidConfigYaw, config.axes[3]);
+  controlStep.init(xmlParamMapper.data());
 }
 
 // Reads "~publish_state", advertises "~state" if it is set, and starts the diagnostics of the controllers.

@@ -14,15 +14,13 @@
 
 #include <quarn_common/BhResponse.h>
 #include <quarn_common/ControllerState.h>
+#include <quarn_dev/hover_lock_core.h>
 #include <quarn_pid.h>
 
 namespace quarn
 {
 namespace dev
 {
-
-/// Four values, one per controller: x, y, z, yaw.
-using PerAxis = std::array<double, 4>;
 
 /// State of one published step at stamp: each controller's measure, its last step's terms, its output, and the
 /// command the response carried.

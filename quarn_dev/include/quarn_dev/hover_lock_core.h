@@ -3,10 +3,11 @@
 
 // Arithmetic of the hover_lock node, kept free of ROS plumbing: the configuration record, its checks and the
 // start-up messages that say what to change, the pose error of a navigation step, the rounding of controller
-// outputs and the response they fill.
+// outputs and the response they fill, and the control step of the four controllers.
 
 #include <math.h>
 
+#include <array>
 #include <cmath>
 #include <stdexcept>
 #include <string>
@@ -19,6 +20,7 @@
 #include <quarn_common/NavigationData.h>
 #include <quarn_common/VisualServoingData.h>
 #include <quarn_dev/axis_options.h>
+#include <quarn_pid.h>
 #include <quarn_xml/XmlParamMapper.h>
 
 namespace quarn
@@ -42,6 +44,9 @@ struct DeviceConfig
   int mode = 0;        ///< 0 visual-servoing correction, 1 navigation-driven pose holding, else publish nothing
   AxisOptionSet axes;  ///< optional bounds and derivative filters of x, y, z, yaw, read by readAxisOptions
 };
+
+/// Four values, one per controller: x, y, z, yaw.
+using PerAxis = std::array<double, 4>;
 
 /// Pose array of a navigation message: x, y, z at 0..2, yaw (rad) at 5.
 using NavigationPose = quarn_common::NavigationData::_pose_type;
@@ -138,7 +143,109 @@ inline bool isUsable(const quarn_common::VisualServoingData& correction)
   return std::isfinite(correction.correction.position.x) && std::isfinite(correction.correction.position.y);
 }
 
+/// What one control step did: the measures it was given and, when it stepped, each controller's terms and output
+/// and the response they command.
+struct StepResult
+{
+  /// Whether the step produced a response, or why not.
+  enum Status
+  {
+    STEPPED,             ///< the controllers were stepped and the response is to be published
+    MEASURE_NOT_FINITE,  ///< a measure was not finite: nothing was stepped
+    OUTPUT_NOT_FINITE,   ///< the controllers were stepped but an output was not finite: nothing to publish
+  };
+
+  Status status = STEPPED;
+  PerAxis measure{};                       ///< measure of each controller (m, m, m, rad)
+  PerAxis output{};                        ///< clamped output of each controller; set unless MEASURE_NOT_FINITE
+  std::array<pid::CPid::Step, 4> terms{};  ///< each controller's terms; set when STEPPED
+  quarn_common::BhResponse response;       ///< the outputs as a response; set when STEPPED
+};
+
+/// The node's four controllers stepped as one, in the order x, y, z, yaw: the outputs of the four steps become
+/// one response (behaviorResponse). A step with a non-finite measure steps nothing, and one whose outputs are not
+/// all finite yields no response: an infinite measure turns a zero gain or a derivative into NaN, and two huge
+/// finite errors of opposite sign overflow the derivative, and neither must reach the vehicle.
+///
+///   pid::CPid x, y, z, yaw;
+///   ControlStep step(x, y, z, yaw);
+///   step.init(config);                                 // set-point 0 and the configured gains, as at start-up
+///   StepResult r = step({ ex, ey, ez, eyaw });         // clock-driven, as in the node
+///   StepResult s = step({ ex, ey, ez, eyaw }, 100L);   // a given time step of 100 ms, as in the campaign
+///
+/// Holds references: the controllers must outlive it.
+class ControlStep
+{
+public:
+  /// Steps the given controllers.
+  ControlStep(pid::CPid& x, pid::CPid& y, pid::CPid& z, pid::CPid& yaw) : pids_{ &x, &y, &z, &yaw } {}
+
+  /// Steps the four controllers of pids, in the order x, y, z, yaw.
+  explicit ControlStep(std::array<pid::CPid, 4>& pids) : ControlStep(pids[0], pids[1], pids[2], pids[3]) {}
+
+  /// Sets each controller to set-point 0 and the first three numbers of its gain vector in config, then its
+  /// optional bounds and derivative filter.
+  inline void init(const DeviceConfig& config) const;
+
+  /// One step with each controller's time step read from the wall clock since its previous step or init.
+  StepResult operator()(const PerAxis& measure) const
+  {
+    return step(measure, [](pid::CPid& pid, double m) { return pid.action(m); });
+  }
+
+  /// One step with a time step of periodMs whole milliseconds for every controller.
+  StepResult operator()(const PerAxis& measure, long periodMs) const
+  {
+    return step(measure, [periodMs](pid::CPid& pid, double m) { return pid.action(m, periodMs); });
+  }
+
+private:
+  template <typename Action>
+  StepResult step(const PerAxis& measure, const Action& action) const;
+
+  std::array<pid::CPid*, 4> pids_;
+};
+
 // ---------------------------------------------------------------------------------------------------------------
+
+inline void ControlStep::init(const DeviceConfig& config) const
+{
+  const Eigen::VectorXd* gains[] = { &config.pidConfigX, &config.pidConfigY, &config.pidConfigZ, &config.pidConfigYaw };
+  for (std::size_t axis = 0; axis < 4; ++axis)
+  {
+    pids_[axis]->init(0.0, (*gains[axis])[0], (*gains[axis])[1], (*gains[axis])[2]);
+    applyAxisOptions(*pids_[axis], config.axes[axis]);
+  }
+}
+
+template <typename Action>
+StepResult ControlStep::step(const PerAxis& measure, const Action& action) const
+{
+  StepResult result;
+  result.measure = measure;
+  if (!std::isfinite(measure[0]) || !std::isfinite(measure[1]) || !std::isfinite(measure[2]) ||
+      !std::isfinite(measure[3]))
+  {
+    result.status = StepResult::MEASURE_NOT_FINITE;
+    return result;
+  }
+  PerAxis& out = result.output;
+  for (std::size_t axis = 0; axis < 4; ++axis)
+  {
+    out[axis] = action(*pids_[axis], measure[axis]);
+  }
+  if (!std::isfinite(out[0]) || !std::isfinite(out[1]) || !std::isfinite(out[2]) || !std::isfinite(out[3]))
+  {
+    result.status = StepResult::OUTPUT_NOT_FINITE;
+    return result;
+  }
+  result.response = behaviorResponse(out[0], out[1], out[2], out[3]);
+  for (std::size_t axis = 0; axis < 4; ++axis)
+  {
+    result.terms[axis] = pids_[axis]->lastStep();
+  }
+  return result;
+}
 
 inline std::string configShortfall(const DeviceConfig& config)
 {

@@ -147,29 +147,19 @@ inline Summary summarise(const std::vector<RunResult>& runs);
 namespace detail
 {
 
-// The four controllers of config as the node sets them up: gains, then the optional bounds and filter.
-inline void initControllers(pid::CPid (&pids)[4], const quarn::dev::DeviceConfig& config)
+// One control step at t as the node takes it, with a time step of periodMs: a step with a response commands the
+// vehicle, one without leaves it on the set-point it had (command, kept between steps). The step's true error and
+// the set-point published go to metrics and trace.
+inline void stepAndRecord(const quarn::dev::ControlStep& controlStep, const Axes& measure, long periodMs, double t,
+                          const Axes& error, VehicleModel& vehicle, Command& command, RunMetrics& metrics,
+                          std::vector<TracePoint>* trace)
 {
-  const Eigen::VectorXd* gains[] = { &config.pidConfigX, &config.pidConfigY, &config.pidConfigZ, &config.pidConfigYaw };
-  for (int i = 0; i < 4; ++i)
+  const quarn::dev::StepResult step = controlStep(measure, periodMs);
+  if (step.status == quarn::dev::StepResult::STEPPED)
   {
-    pids[i].init(0.0, (*gains[i])[0], (*gains[i])[1], (*gains[i])[2]);
-    quarn::dev::applyAxisOptions(pids[i], config.axes[i]);
+    command = toCommand(step.response);
+    vehicle.command(command, t);
   }
-}
-
-// One control step at t as the node takes it: the four controllers stepped on measure with a time step of periodMs,
-// their response commanded to vehicle; the step's true error and published set-point go to metrics and trace.
-inline void controlStep(pid::CPid (&pids)[4], const Axes& measure, long periodMs, double t, const Axes& error,
-                        VehicleModel& vehicle, RunMetrics& metrics, std::vector<TracePoint>* trace)
-{
-  double out[4];
-  for (int i = 0; i < 4; ++i)
-  {
-    out[i] = pids[i].action(measure[i], periodMs);
-  }
-  const Command command = toCommand(quarn::dev::behaviorResponse(out[0], out[1], out[2], out[3]));
-  vehicle.command(command, t);
   const Axes published{ command.velocity.x, command.velocity.y, command.velocity.z, command.velocity.yaw };
   metrics.add(t, error, published);
   if (trace)
@@ -228,13 +218,15 @@ inline RunResult runScenario(const quarn::dev::DeviceConfig& config, const quarn
                                 quarn::algebra::normalizeAngle(target[5] + scenario.dyaw) };
   quarn::sim::VehicleModel vehicle(water, start, scenario.seed);
 
-  pid::CPid pids[4];
-  detail::initControllers(pids, config);
+  std::array<pid::CPid, 4> pids;
+  const quarn::dev::ControlStep controlStep(pids);
+  controlStep.init(config);
   // The node's clock-driven step sees the time between two navigation messages in whole milliseconds.
   const long periodMs = static_cast<long>(std::floor(1000.0 / model.navRate));
   const auto steps = static_cast<long>(std::floor(duration * model.navRate + 1e-9));
 
   RunMetrics metrics(duration);
+  quarn::sim::Command command{};
   for (long k = 0; k <= steps; ++k)
   {
     const double t = static_cast<double>(k) / model.navRate;
@@ -246,8 +238,8 @@ inline RunResult runScenario(const quarn::dev::DeviceConfig& config, const quarn
     const quarn::sim::NavigationSample nav = vehicle.navigationAt(t);
     const quarn::dev::NavigationPose pose{ nav.pose.x, nav.pose.y, nav.pose.z, 0, 0, nav.pose.yaw };
     const Eigen::Vector4d measure = quarn::dev::computeErrorPosition(pose, target);
-    detail::controlStep(pids, { measure[0], measure[1], measure[2], measure[3] }, periodMs, t, error, vehicle, metrics,
-                        trace);
+    detail::stepAndRecord(controlStep, { measure[0], measure[1], measure[2], measure[3] }, periodMs, t, error, vehicle,
+                          command, metrics, trace);
   }
   RunResult result = metrics.result();
   result.scenario = scenario;

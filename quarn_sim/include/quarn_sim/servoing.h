@@ -4,6 +4,7 @@
 // depth and heading held at the references it takes from navigation when servoing starts.
 // Included by campaign.h; use that.
 
+#include <array>
 #include <cmath>
 #include <deque>
 #include <random>
@@ -44,8 +45,9 @@ inline RunResult runServoingScenario(const quarn::dev::DeviceConfig& config, con
   std::normal_distribution<double> cameraNormal;
   const auto noise = [&] { return camera.noise > 0 ? camera.noise * cameraNormal(cameraRandom) : 0.0; };
 
-  pid::CPid pids[4];
-  detail::initControllers(pids, config);
+  std::array<pid::CPid, 4> pids;
+  const quarn::dev::ControlStep controlStep(pids);
+  controlStep.init(config);
   const long periodMs = static_cast<long>(std::floor(1000.0 / camera.rate));
 
   struct Frame
@@ -59,6 +61,7 @@ inline RunResult runServoingScenario(const quarn::dev::DeviceConfig& config, con
   float depthReference = 0.0f, headingReference = 0.0f;
   long navK = 0, frameK = 0;
   RunMetrics metrics(duration);
+  Command command{};
   // Events in time order; at equal times navigation comes first, then the camera sees, then it delivers.
   for (;;)
   {
@@ -104,8 +107,9 @@ inline RunResult runServoingScenario(const quarn::dev::DeviceConfig& config, con
     const Axes error{ truth.x, truth.y, p.z - depthReference,
                       quarn::algebra::normalizeAngle(p.yaw - static_cast<double>(headingReference)) };
     // The node's own step: the heading difference is not wrapped.
-    detail::controlStep(pids, { frame.x, frame.y, depthReference - navigation[2], headingReference - navigation[5] },
-                        periodMs, t, error, vehicle, metrics, trace);
+    detail::stepAndRecord(controlStep,
+                          { frame.x, frame.y, depthReference - navigation[2], headingReference - navigation[5] },
+                          periodMs, t, error, vehicle, command, metrics, trace);
   }
   RunResult result = metrics.result();
   result.scenario = scenario;

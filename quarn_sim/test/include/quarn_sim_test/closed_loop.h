@@ -3,6 +3,7 @@
 // Recordings of hover_lock's arithmetic holding a pose on a vehicle model, made without ROS: for the identification
 // tests, and as a bag for timing the identify tool.
 
+#include <array>
 #include <string>
 
 #include <rosbag/bag.h>
@@ -24,13 +25,17 @@ inline quarn::sim::Recording closedLoop(const quarn::sim::VehicleModelConfig& mo
                                         unsigned seed)
 {
   quarn::sim::VehicleModel vehicle(model, { 3, -3, 3, 1 }, seed);
-  pid::CPid pids[4];
-  pids[0].init(0, 3, 0.05, 0);
-  pids[1].init(0, 3, 0.05, 0);
-  pids[2].init(0, 1, 0.1, 0);
-  pids[3].init(0, 3, 0.05, 0);
-  Eigen::VectorXd desired = Eigen::VectorXd::Zero(6);
-  desired[2] = 2;
+  quarn::dev::DeviceConfig config;
+  config.pidConfigX = Eigen::Vector3d(3, 0.05, 0);
+  config.pidConfigY = Eigen::Vector3d(3, 0.05, 0);
+  config.pidConfigZ = Eigen::Vector3d(1, 0.1, 0);
+  config.pidConfigYaw = Eigen::Vector3d(3, 0.05, 0);
+  config.desiredPose = Eigen::VectorXd::Zero(6);
+  config.desiredPose[2] = 2;
+  config.mode = 1;
+  std::array<pid::CPid, 4> pids;
+  const quarn::dev::ControlStep controlStep(pids);
+  controlStep.init(config);
   quarn::sim::Recording r;
   r.hasVelocity = velocities;
   r.stamped = true;
@@ -56,10 +61,13 @@ inline quarn::sim::Recording closedLoop(const quarn::sim::VehicleModelConfig& mo
     pose[1] = nav.pose.y;
     pose[2] = nav.pose.z;
     pose[5] = nav.pose.yaw;
-    const Eigen::Vector4d error = quarn::dev::computeErrorPosition(pose, desired);
-    const quarn_common::BhResponse response =
-        quarn::dev::behaviorResponse(pids[0].action(error[0], periodMs), pids[1].action(error[1], periodMs),
-                                     pids[2].action(error[2], periodMs), pids[3].action(error[3], periodMs));
+    const Eigen::Vector4d error = quarn::dev::computeErrorPosition(pose, config.desiredPose);
+    const quarn::dev::StepResult step = controlStep({ error[0], error[1], error[2], error[3] }, periodMs);
+    if (step.status != quarn::dev::StepResult::STEPPED)
+    {
+      continue;
+    }
+    const quarn_common::BhResponse& response = step.response;
     const auto& twist = response.twist;
     quarn::sim::CommandSample command;
     command.t = t;
