@@ -6,7 +6,7 @@ PACKAGES := ros-core-dev ros-std-msgs ros-geometry-msgs libpoco-dev libeigen3-de
             libboost-dev libboost-date-time-dev libgtest-dev libbenchmark-dev \
             python3-std-msgs python3-geometry-msgs python3-matplotlib clang libclang-rt-14-dev \
             clang-format-14 librosbag-dev python3-rosbag libdiagnostic-updater-dev python3-diagnostic-msgs \
-            libceres-dev libnlopt-cxx-dev libboost-program-options-dev
+            libceres-dev libnlopt-cxx-dev libboost-program-options-dev catkin-lint
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 # Debian's interpreter: the one first on PATH may lack catkin_pkg.
 PYTHON := /usr/bin/python3
@@ -24,7 +24,7 @@ SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:detect_stack_use_af
                  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 FUZZ_SECONDS ?= 30
 
-.PHONY: setup build test clean sanitize fuzz bench demo tune-demo format format-check
+.PHONY: setup build test clean sanitize fuzz bench demo tune-demo format format-check lint
 
 # One pinned formatter; the style is in .clang-format at the root.
 CLANG_FORMAT := clang-format-14
@@ -74,7 +74,12 @@ format-check: setup
 	    printf '  %s\n' $$differ; exit 1; \
 	fi
 
-test: format-check
+# The packages' build files and manifests against catkin's rules (declared dependencies, installed targets);
+# any warning fails. Without a rosdep database (none is fetched here) dependency keys are not resolved.
+lint: setup
+	catkin_lint -W1 --strict .
+
+test: format-check lint
 	$(MAKE) build sanitize
 	cd $(BUILD_DIR) && ctest --output-on-failure
 

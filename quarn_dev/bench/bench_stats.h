@@ -1,7 +1,7 @@
 #ifndef QUARN_DEV_BENCH_STATS_H
 #define QUARN_DEV_BENCH_STATS_H
 
-// Figures the ROS benchmarks report: latency percentiles of a set of round trips
+// Figures the ROS benchmarks report: nearest-rank latency percentiles of a set of round trips
 // and the CPU time a process has used.
 //
 //   LatencySummary s = summarize(roundTripsUs);  // s.p50, s.p99 in microseconds
@@ -10,12 +10,13 @@
 #include <sys/types.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstddef>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include <quarn_dev/statistics.h>
 
 namespace bench
 {
@@ -30,26 +31,15 @@ struct LatencySummary
   double max = 0.0;         ///< largest sample
 };
 
-/// Nearest-rank percentile of ascending samples: the smallest sample with at least q of all
-/// samples at or below it; q in (0, 1]; 0 for no samples.
-inline double percentile(const std::vector<double>& sorted, double q)
-{
-  if (sorted.empty())
-    return 0.0;
-  // q * n may land a hair above a whole rank (0.07 * 100 is 7.000000000000001): that is still the rank.
-  const auto rank = static_cast<std::size_t>(std::ceil(q * static_cast<double>(sorted.size()) - 1e-9));
-  return sorted[std::max<std::size_t>(rank, 1) - 1];
-}
-
 /// p50, p90, p99 and max of the samples, in any order; all zero for no samples.
 inline LatencySummary summarize(std::vector<double> samples)
 {
   std::sort(samples.begin(), samples.end());
   LatencySummary s;
   s.samples = samples.size();
-  s.p50 = percentile(samples, 0.50);
-  s.p90 = percentile(samples, 0.90);
-  s.p99 = percentile(samples, 0.99);
+  s.p50 = quarn::dev::percentile(samples, 0.50);
+  s.p90 = quarn::dev::percentile(samples, 0.90);
+  s.p99 = quarn::dev::percentile(samples, 0.99);
   s.max = samples.empty() ? 0.0 : samples.back();
   return s;
 }

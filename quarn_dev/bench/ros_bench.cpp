@@ -18,11 +18,15 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <Poco/JSON/Array.h>
+#include <Poco/JSON/Object.h>
+#include <boost/program_options.hpp>
 #include <ros/callback_queue.h>
 #include <ros/ros.h>
 
@@ -274,70 +278,87 @@ std::vector<RateResult> measureRates(const std::vector<Target*>& targets, int hz
   return results;
 }
 
-/// The rate results as a JSON array; with round trips when timed.
-void writeRates(std::ostream& out, const std::vector<RateResult>& rates, bool timed)
+/// Percentiles of round trips as members of object, in microseconds.
+void setPercentiles(Poco::JSON::Object& object, const bench::LatencySummary& us)
 {
-  out << "[";
-  for (std::size_t k = 0; k < rates.size(); ++k)
+  object.set("p50", us.p50);
+  object.set("p90", us.p90);
+  object.set("p99", us.p99);
+  object.set("max", us.max);
+}
+
+/// The rate results as a JSON array; with round trips when timed.
+Poco::JSON::Array::Ptr ratesJson(const std::vector<RateResult>& rates, bool timed)
+{
+  Poco::JSON::Array::Ptr array = new Poco::JSON::Array;
+  for (const RateResult& r : rates)
   {
-    const RateResult& r = rates[k];
-    const double cpuShare = r.seconds > 0.0 ? r.cpuSeconds / r.seconds : 0.0;
-    out << (k ? ",\n" : "\n") << "    {\"node\": \"" << r.node << "\", \"hz\": " << r.hz << ", \"sent\": " << r.sent
-        << ", \"answered\": " << r.answered << ", \"seconds\": " << r.seconds << ", \"cpu\": " << cpuShare;
+    Poco::JSON::Object::Ptr rate = new Poco::JSON::Object;
+    rate->set("node", r.node);
+    rate->set("hz", r.hz);
+    rate->set("sent", r.sent);
+    rate->set("answered", r.answered);
+    rate->set("seconds", r.seconds);
+    rate->set("cpu", r.seconds > 0.0 ? r.cpuSeconds / r.seconds : 0.0);
     if (timed)
-      out << ", \"p50\": " << r.us.p50 << ", \"p90\": " << r.us.p90 << ", \"p99\": " << r.us.p99
-          << ", \"max\": " << r.us.max;
-    out << "}";
+      setPercentiles(*rate, r.us);
+    array->add(rate);
   }
-  out << "]";
+  return array;
 }
 
 void writeJson(const std::string& path, const Options& opt, const std::vector<std::unique_ptr<Target>>& targets,
                const std::vector<RoundTripResult>& trips, const std::vector<RateResult>& vehicleRates,
                const std::vector<RateResult>& rates)
 {
-  std::ofstream out(path);
-  out << "{\n  \"roundtrip\": {\"block\": " << opt.block << ", \"nodes\": {";
+  Poco::JSON::Object::Ptr nodes = new Poco::JSON::Object;
   for (std::size_t k = 0; k < targets.size(); ++k)
   {
-    const RoundTripResult& r = trips[k];
-    out << (k ? ",\n" : "\n") << "    \"" << targets[k]->name << "\": {\"samples\": " << r.us.samples
-        << ", \"lost\": " << r.lost << ", \"p50\": " << r.us.p50 << ", \"p90\": " << r.us.p90
-        << ", \"p99\": " << r.us.p99 << ", \"max\": " << r.us.max << "}";
+    Poco::JSON::Object::Ptr node = new Poco::JSON::Object;
+    node->set("samples", trips[k].us.samples);
+    node->set("lost", trips[k].lost);
+    setPercentiles(*node, trips[k].us);
+    nodes->set(targets[k]->name, node);
   }
-  out << "}},\n  \"vehicle\": ";
-  writeRates(out, vehicleRates, true);
-  out << ",\n  \"rate\": ";
-  writeRates(out, rates, false);
-  out << "\n}\n";
+  Poco::JSON::Object::Ptr roundTrip = new Poco::JSON::Object;
+  roundTrip->set("block", opt.block);
+  roundTrip->set("nodes", nodes);
+  Poco::JSON::Object figures;
+  figures.set("roundtrip", roundTrip);
+  figures.set("vehicle", ratesJson(vehicleRates, true));
+  figures.set("rate", ratesJson(rates, false));
+  std::ofstream out(path);
+  figures.stringify(out, 2);
+  out << "\n";
   if (!out)
     throw std::runtime_error("cannot write " + path);
 }
 
-Options parseOptions(int argc, char** argv)
+/// The options of the command line; none when it asked for help (printed).
+std::optional<Options> parseOptions(int argc, char** argv)
 {
+  namespace po = boost::program_options;
   Options opt;
-  for (int i = 1; i + 1 < argc; i += 2)
+  po::options_description named("Options");
+  named.add_options()("help,h", "print this help")("samples", po::value(&opt.samples)->default_value(opt.samples),
+                                                   "round trips per node")(
+      "block", po::value(&opt.block)->default_value(opt.block), "consecutive round trips to one node")(
+      "vehicle-seconds", po::value(&opt.vehicleSeconds)->default_value(opt.vehicleSeconds),
+      "sending time per node and vehicle rate (s)")("rate-seconds",
+                                                    po::value(&opt.rateSeconds)->default_value(opt.rateSeconds),
+                                                    "sending time per node and stress rate (s)")(
+      "config", po::value(&opt.config)->default_value(opt.config), "hover_lock's configuration file (mode 1)")(
+      "out", po::value(&opt.out)->default_value(opt.out), "JSON file of the figures");
+  po::variables_map given;
+  po::store(po::parse_command_line(argc, argv, named), given);
+  if (given.count("help"))
   {
-    const std::string name = argv[i];
-    const char* value = argv[i + 1];
-    if (name == "--samples")
-      opt.samples = std::stoi(value);
-    else if (name == "--block")
-      opt.block = std::stoi(value);
-    else if (name == "--vehicle-seconds")
-      opt.vehicleSeconds = std::stod(value);
-    else if (name == "--rate-seconds")
-      opt.rateSeconds = std::stod(value);
-    else if (name == "--config")
-      opt.config = value;
-    else if (name == "--out")
-      opt.out = value;
-    else
-      throw std::runtime_error("unknown option " + name);
+    std::cout << "Usage: ros_bench [options]\n\nTimes hover_lock's round trips and rates against bare answering "
+                 "nodes on a master of its own.\n\n"
+              << named;
+    return std::nullopt;
   }
-  if (argc % 2 == 0)
-    throw std::runtime_error(std::string("option without a value: ") + argv[argc - 1]);
+  po::notify(given);
   if (opt.samples < 1 || opt.block < 1 || opt.vehicleSeconds <= 0.0 || opt.rateSeconds <= 0.0)
     throw std::runtime_error("--samples, --block, --vehicle-seconds and --rate-seconds must be positive");
   opt.warmup = std::min(opt.warmup, opt.samples);
@@ -428,7 +449,8 @@ int main(int argc, char** argv)
 {
   try
   {
-    return run(parseOptions(argc, argv));
+    const std::optional<Options> options = parseOptions(argc, argv);
+    return options ? run(*options) : 0;
   }
   catch (const std::exception& e)
   {

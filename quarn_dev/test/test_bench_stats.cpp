@@ -1,4 +1,4 @@
-// Figures of the ROS benchmarks: nearest-rank percentiles and a process's CPU time.
+// Figures of the ROS benchmarks: the latency summary and a process's CPU time.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -7,33 +7,6 @@
 #include <vector>
 
 #include "bench_stats.h"
-
-TEST(BenchStats, NearestRankPercentiles)
-{
-  const std::vector<double> ten = { 1, 2, 3, 4, 5, 6, 7, 8, 9, 10 };
-  struct Case
-  {
-    std::vector<double> sorted;
-    double q;
-    double expected;
-  };
-  const Case cases[] = {
-    { ten, 0.50, 5 }, { ten, 0.90, 9 },  { ten, 0.91, 10 },  { ten, 0.99, 10 }, { ten, 1.0, 10 },
-    { ten, 0.01, 1 }, { { 7 }, 0.5, 7 }, { { 7 }, 0.99, 7 }, { {}, 0.5, 0 },
-  };
-  for (const Case& c : cases)
-    EXPECT_EQ(c.expected, bench::percentile(c.sorted, c.q)) << "q " << c.q << " of " << c.sorted.size();
-}
-
-TEST(BenchStats, RankIsExactWhereTheProductIsNot)
-{
-  std::vector<double> hundred;
-  for (int i = 1; i <= 100; ++i)
-    hundred.push_back(i);
-  EXPECT_EQ(7, bench::percentile(hundred, 0.07));
-  EXPECT_EQ(29, bench::percentile(hundred, 0.29));
-  EXPECT_EQ(99, bench::percentile(hundred, 0.99));
-}
 
 TEST(BenchStats, SummarySortsItsSamples)
 {

@@ -1,6 +1,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -239,6 +240,17 @@ std::string failureFor(const std::string& xmlConfig)
   }
 }
 
+// The examples of every item but replaced, with other elements appended.
+std::string documentWith(const std::string& replaced, const std::string& elements)
+{
+  std::string all;
+  for (const quarn::dev::ConfigItem& item : quarn::dev::CONFIG_ITEMS)
+  {
+    all += item.name == replaced ? "" : quarn::dev::exampleElement(item);
+  }
+  return document(all + elements);
+}
+
 }  // namespace
 
 TEST(ConfigItems, ExamplesMakeAUsableConfiguration)
@@ -284,6 +296,51 @@ TEST(LoadFailureMessage, NamesEveryUnusableItemWithAnExample)
       "value=\"0.0 0.0 2.0 0.0 0.0 0.0\"/>"
       "; mode must be an element of type integer, e.g. <mode type=\"integer\" value=\"1\"/>",
       failureFor("<!-- commented -->\n" + document(elements)));
+}
+
+TEST(LoadFailureMessage, NamesTheProbableMisspellingOfAMissingItem)
+{
+  const std::string yawHint =
+      "; pid_config_yaw must be an element of type vector, e.g. <pid_config_yaw type=\"vector\" value=\"0.5 0.0 "
+      "0.0\"/>";
+  const std::string modeHint = "; mode must be an element of type integer, e.g. <mode type=\"integer\" value=\"1\"/>";
+  const std::string gains = " type=\"vector\" value=\"1 0 0\"/>";
+  struct Case
+  {
+    std::string text, message;
+  };
+  const Case cases[] = {
+    { documentWith("pid_config_yaw", "<pid_config_yaww" + gains),
+      "Path element not found: pid_config_yaw" + yawHint +
+          "; the element pid_config_yaww is no item: probably pid_config_yaw misspelt" },
+    { documentWith("mode", "<Mode type=\"integer\" value=\"1\"/>"),
+      "Path element not found: mode" + modeHint + "; the element Mode is no item: probably mode misspelt" },
+    // Too far from any missing item, or nothing missing: an unknown element is not mentioned.
+    { documentWith("pid_config_yaw", "<pid_gains_yaw_axis" + gains),
+      "Path element not found: pid_config_yaw" + yawHint },
+    { documentWith("pid_config_x", "<pid_config_x type=\"vectr\" value=\"1 0 0\"/><pid_config_xx" + gains),
+      "Type mismatch. Path: hover_lock/pid_config_x; pid_config_x must be an element of type vector, e.g. "
+      "<pid_config_x type=\"vector\" value=\"0.5 0.0 0.0\"/>" },
+  };
+  for (const Case& c : cases)
+  {
+    EXPECT_EQ(c.message, failureFor(c.text)) << c.text;
+  }
+}
+
+// A sound document's own elements serve as the items and examples of documents read elsewhere (vehicle models).
+TEST(ItemsOf, ReadsASoundDocumentsElementsAsItemsWithExamples)
+{
+  const std::vector<quarn::dev::DocumentItem> expected = quarn::dev::documentItems();
+  const std::vector<quarn::dev::DocumentItem> read = quarn::dev::itemsOf("<!-- c -->" + documentWith("", ""));
+  ASSERT_EQ(expected.size(), read.size());
+  for (std::size_t i = 0; i < read.size(); ++i)
+  {
+    EXPECT_EQ(expected[i].name, read[i].name);
+    EXPECT_EQ(expected[i].type, read[i].type);
+    EXPECT_EQ(expected[i].example, read[i].example);
+  }
+  EXPECT_TRUE(quarn::dev::itemsOf("<hover_lock>").empty());
 }
 
 TEST(LoadFailureMessage, SaysHowToFillTheParameterWhenTheTextIsNoDocument)

@@ -20,6 +20,7 @@
 #include <array>
 #include <cmath>
 #include <stdexcept>
+#include <type_traits>
 
 #include <Eigen/Core>
 #include <boost/date_time/posix_time/posix_time.hpp>
@@ -44,16 +45,40 @@ namespace detail
 // The doubles nearest to pi and 2 pi; callers of normalizeAngle and getGaussianValue rely on the exact results.
 constexpr double pi = 3.141592653589793;
 constexpr double twoPi = 6.283185307179586;
-}  // namespace detail
 
-/// Clamps x to [-threshold, threshold]; the upper bound is tested first, a NaN x comes back unchanged.
-inline double saturate(double x, double threshold)
+// The bodies of saturate and normalizeAngle, on any scalar type with comparisons and floor.
+template <typename T>
+T saturate(const T& x, const T& threshold)
 {
   if (x > threshold)
     return threshold;
   if (x < -threshold)
     return -threshold;
   return x;
+}
+
+template <typename T>
+T normalizeAngle(const T& angle)
+{
+  using std::floor;
+  return angle + twoPi * floor((pi - angle) / twoPi);
+}
+
+template <typename T>
+using IfNotBuiltIn = std::enable_if_t<!std::is_arithmetic_v<T>, T>;
+}  // namespace detail
+
+/// Clamps x to [-threshold, threshold]; the upper bound is tested first, a NaN x comes back unchanged.
+inline double saturate(double x, double threshold)
+{
+  return detail::saturate(x, threshold);
+}
+
+/// saturate on a scalar type that is not built in, such as an automatic-differentiation number.
+template <typename T>
+detail::IfNotBuiltIn<T> saturate(const T& x, const T& threshold)
+{
+  return detail::saturate(x, threshold);
 }
 
 /// 1.0, -1.0 or 0.0 (also for -0.0 and NaN).
@@ -83,7 +108,14 @@ inline bool isEven(int n)
 /// Wraps an angle in radians into (-pi, pi] in one step; pi stays pi, -pi becomes pi, -0.0 becomes +0.0.
 inline double normalizeAngle(double angle)
 {
-  return angle + detail::twoPi * std::floor((detail::pi - angle) / detail::twoPi);
+  return detail::normalizeAngle(angle);
+}
+
+/// normalizeAngle on a scalar type that is not built in, such as an automatic-differentiation number.
+template <typename T>
+detail::IfNotBuiltIn<T> normalizeAngle(const T& angle)
+{
+  return detail::normalizeAngle(angle);
 }
 
 /// atan2(2 (xy + zw), w^2 + x^2 - y^2 - z^2) in radians: the angle of a rotation about z (see the note above).

@@ -10,6 +10,7 @@ Every process it starts is stopped by its pid, also on Ctrl-C and on failure.
 """
 import argparse
 import csv
+import json
 import math
 import os
 import signal
@@ -26,12 +27,26 @@ SOURCES = HERE.parent.parent
 VEHICLE = SOURCES / "quarn_sim" / "config" / "vehicle_default.xml"
 AXES = ("x", "y", "depth", "heading")
 UNITS = ("m", "m", "m", "rad")
-TOLERANCE = (0.1, 0.1, 0.1, 0.05)
 # Trajectory columns of the four axes and of their commands.
 POSE_COLUMNS = ("x", "y", "z", "yaw")
 COMMAND_COLUMNS = ("cmd_x", "cmd_y", "cmd_z", "cmd_yaw")
-# A scenario has settled when every axis stays within TOLERANCE from then on, for at least this long (s).
-MIN_HOLD = 5.0
+
+
+@dataclass
+class SettlingRule:
+    """A scenario has settled when every axis stays within its tolerance from then on, for at least hold seconds."""
+    tolerance: tuple  # x, y, depth (m), heading (rad)
+    hold: float
+
+
+def settling_rule(devel):
+    """The settling rule of hover_lock_tune's scores, so that the demo judges the real node as the campaign does."""
+    tool = devel / "lib/quarn_sim/hover_lock_tune"
+    try:
+        rule = json.loads(subprocess.run([str(tool), "settling"], capture_output=True, text=True, check=True).stdout)
+    except (OSError, subprocess.CalledProcessError, ValueError) as e:
+        raise RuntimeError("cannot read the settling rule from %s: %s" % (tool, e))
+    return SettlingRule(tuple(rule["tolerance"]), rule["hold"])
 
 
 @dataclass
@@ -179,16 +194,16 @@ def run_scenario(scenario, procs, proxy, devel, out, interactive):
     return rows
 
 
-def summarise(scenario, rows):
+def summarise(scenario, rows, rule):
     """Per axis: settle time (None if it never stays within tolerance), final error, largest commands."""
     end = rows[-1]["t"]
     row_errors = [errors(scenario, r) for r in rows]
     summary = []
     for axis in range(4):
         errs = [e[axis] for e in row_errors]
-        outside = [r["t"] for r, e in zip(rows, errs) if abs(e) >= TOLERANCE[axis]]
+        outside = [r["t"] for r, e in zip(rows, errs) if abs(e) >= rule.tolerance[axis]]
         settled = outside[-1] if outside else 0.0
-        if end - settled < MIN_HOLD:
+        if end - settled < rule.hold:
             settled = None
         cmd = [abs(r[COMMAND_COLUMNS[axis]]) for r in rows]
         after = [c for r, c in zip(rows, cmd) if settled is not None and r["t"] > settled]
@@ -196,7 +211,7 @@ def summarise(scenario, rows):
     return summary
 
 
-def print_table(scenario, summary):
+def print_table(scenario, summary, rule):
     print("\n" + scenario.title)
     print("  %-8s %12s %14s %18s %16s" % ("axis", "settled at", "final error", "largest command", "once settled"))
     for axis, unit, (settled, final, largest, after) in zip(AXES, UNITS, summary):
@@ -206,7 +221,7 @@ def print_table(scenario, summary):
             "%.1f %s" % (largest, rate), "%.1f %s" % (after, rate) if after is not None else "-"))
     times = [s[0] for s in summary]
     overall = "never" if None in times else "%.1f s" % max(times)
-    print("  settled within %.2f m and %.2f rad: %s\n" % (TOLERANCE[0], TOLERANCE[3], overall))
+    print("  settled within %.2f m and %.2f rad: %s\n" % (rule.tolerance[0], rule.tolerance[3], overall))
     return None not in times
 
 
@@ -221,7 +236,7 @@ def write_csv(path, results):
                     r["t"], *(r[c] for c in POSE_COLUMNS), *scenario.target, *(r[c] for c in COMMAND_COLUMNS))])
 
 
-def plot(path, results):
+def plot(path, results, rule):
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
@@ -234,8 +249,8 @@ def plot(path, results):
         for axis, (pose, command) in enumerate(zip(POSE_COLUMNS, COMMAND_COLUMNS)):
             top, bottom = grid[0][axis], grid[1][axis]
             target = scenario.target[axis]
-            top.axhspan(target - TOLERANCE[axis], target + TOLERANCE[axis], color="tab:green", alpha=0.15, lw=0,
-                        label="tolerance")
+            band = rule.tolerance[axis]
+            top.axhspan(target - band, target + band, color="tab:green", alpha=0.15, lw=0, label="tolerance")
             top.axhline(target, color="tab:green", lw=1, ls="--", label="target")
             top.plot(t, [r[pose] for r in rows], color="tab:blue", lw=1.5, label="vehicle")
             top.set_title("%s (%s)" % (AXES[axis], UNITS[axis]), fontsize=9)
@@ -291,15 +306,16 @@ def main():
 
     procs, port = private_processes(out)
     try:
+        rule = settling_rule(devel)
         proxy = start_master(procs, port)
         interactive = sys.stdout.isatty()
         results = []
         for scenario in SCENARIOS:
             print("Running %s on a private master at port %d" % (scenario.title, port), flush=True)
             results.append((scenario, run_scenario(scenario, procs, proxy, devel, out, interactive)))
-        settled = [print_table(scenario, summarise(scenario, rows)) for scenario, rows in results]
+        settled = [print_table(scenario, summarise(scenario, rows, rule), rule) for scenario, rows in results]
         write_csv(out / "trajectory.csv", results)
-        plot(out / "hover_lock_demo.png", results)
+        plot(out / "hover_lock_demo.png", results, rule)
         print("Wrote %s and %s" % (out / "hover_lock_demo.png", out / "trajectory.csv"))
     except RuntimeError as e:
         print("\ndemo failed: %s" % e, file=sys.stderr)

@@ -4,6 +4,7 @@
 // Private parameters:
 //   ~vehicle_model    text of a vehicle model document (quarn_sim/config/vehicle_default.xml); default the ideal
 //                     vehicle: follows at once, still water, 20 Hz exact navigation
+//   ~vehicle_model_file  the file ~vehicle_model was read from, named when the model is refused; default none
 //   ~initial_pose     [x, y, z, yaw] (m, rad), default [0, 0, 0, 0]
 //   ~seed             seed of the gusts, the navigation noise and the camera noise, default 1
 //   ~target           [x, y, z] world position of a visual target; when set, pixel corrections are published,
@@ -20,15 +21,18 @@
 #include <fstream>
 #include <optional>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include <ros/package.h>
 #include <ros/ros.h>
 #include <quarn_common/BhResponse.h>
 #include <quarn_common/NavigationData.h>
 #include <quarn_common/VisualServoingData.h>
 
+#include <quarn_dev/item_hints.h>
 #include <quarn_sim/command.h>
 #include <quarn_sim/vehicle_model.h>
 
@@ -65,8 +69,18 @@ bool readList(const ros::NodeHandle& pnh, const std::string& name, size_t size, 
   return true;
 }
 
+// The items of the default model document, as examples for a refused one; none when it cannot be read.
+std::vector<quarn::dev::DocumentItem> defaultModelItems()
+{
+  std::ifstream in(ros::package::getPath("quarn_sim") + "/config/vehicle_default.xml");
+  std::stringstream text;
+  text << in.rdbuf();
+  return quarn::dev::itemsOf(text.str());
+}
+
 // The model document of ~vehicle_model, or the ideal vehicle without it; none (and a FATAL line naming the
-// broken item) when the parameter holds no acceptable document.
+// broken item, the file of ~vehicle_model_file and a sound element) when the parameter holds no acceptable
+// document.
 std::optional<VehicleModelConfig> readVehicleModel(const ros::NodeHandle& pnh)
 {
   if (!pnh.hasParam("vehicle_model"))
@@ -85,7 +99,10 @@ std::optional<VehicleModelConfig> readVehicleModel(const ros::NodeHandle& pnh)
   }
   catch (const std::runtime_error& e)
   {
-    ROS_FATAL("Vehicle model in ~vehicle_model refused: %s", e.what());
+    const std::string file = pnh.param("vehicle_model_file", std::string());
+    const std::string source = file.empty() ? "in ~vehicle_model" : file + " (in ~vehicle_model)";
+    ROS_FATAL("Vehicle model %s refused: %s%s", source.c_str(), e.what(),
+              quarn::dev::itemHints(e.what(), text, defaultModelItems()).c_str());
     return std::nullopt;
   }
 }

@@ -31,6 +31,14 @@ class Dispatch(unittest.TestCase):
         self.assertEqual(1, tool("evaluate", MODEL).returncode)
         self.assertEqual(1, tool("evaluate", MODEL, MODE1, "--runs", "x").returncode)
 
+    def test_settling_prints_the_rule_evaluate_states(self):
+        rule = json.loads(tool("settling").stdout)
+        stated = tool("evaluate", MODEL, MODE1, "--runs", "1").stdout
+        self.assertIn("within %g m and %g rad, held %g s" % (rule["tolerance"][0], rule["tolerance"][3], rule["hold"]),
+                      stated)
+        self.assertEqual(4, len(rule["tolerance"]))
+        self.assertEqual(1, tool("settling", "extra").returncode)
+
 
 class Evaluate(unittest.TestCase):
     def setUp(self):

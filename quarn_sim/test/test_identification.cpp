@@ -366,3 +366,21 @@ TEST(Identification, AnAxisThatNeverMovesIsRefusedByName)
     EXPECT_EQ(std::string("the set-points never move axis yaw: record the vehicle moving on every axis"), e.what());
   }
 }
+
+// The fit runs the model's equations on automatic-differentiation numbers: the clamp and the angle wrapping give
+// the values they give on doubles, and pass on the slope the fit follows (none where the clamp binds).
+TEST(ModelEquationsOnJets, ClampAndWrappingKeepValueAndSlope)
+{
+  using Jet = ceres::Jet<double, 1>;
+  const Jet limit(1.0);
+  EXPECT_EQ(0.3, quarn::algebra::saturate(Jet(0.3, 0), limit).a);
+  EXPECT_EQ(1.0, quarn::algebra::saturate(Jet(0.3, 0), limit).v[0]);
+  EXPECT_EQ(-1.0, quarn::algebra::saturate(Jet(-1.5, 0), limit).a);
+  EXPECT_EQ(0.0, quarn::algebra::saturate(Jet(-1.5, 0), limit).v[0]);
+  for (const double angle : { 0.5, 3.5, -3.5, M_PI, -M_PI, 7.0 })
+  {
+    const Jet wrapped = quarn::algebra::normalizeAngle(Jet(angle, 0));
+    EXPECT_EQ(quarn::algebra::normalizeAngle(angle), wrapped.a) << angle;
+    EXPECT_EQ(1.0, wrapped.v[0]) << angle;
+  }
+}

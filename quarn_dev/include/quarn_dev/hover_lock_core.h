@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include <Eigen/Core>
 
@@ -20,6 +21,7 @@
 #include <quarn_common/NavigationData.h>
 #include <quarn_common/VisualServoingData.h>
 #include <quarn_dev/axis_options.h>
+#include <quarn_dev/item_hints.h>
 #include <quarn_pid.h>
 #include <quarn_xml/XmlParamMapper.h>
 
@@ -83,6 +85,17 @@ inline std::string exampleElement(const ConfigItem& item)
   return std::string("<") + item.name + " type=\"" + typeName(item) + "\" value=\"" + item.exampleValue + "\"/>";
 }
 
+/// The six items as DocumentItem, for the hints of a load failure.
+inline std::vector<DocumentItem> documentItems()
+{
+  std::vector<DocumentItem> items;
+  for (const ConfigItem& item : CONFIG_ITEMS)
+  {
+    items.push_back({ item.name, typeName(item), exampleElement(item) });
+  }
+  return items;
+}
+
 /// Registers item on mapper.
 inline void mapItem(quarn::xml::XmlParamMapper<DeviceConfig>& mapper, const ConfigItem& item)
 {
@@ -106,9 +119,16 @@ inline std::string configShortfall(const DeviceConfig& config);
 inline std::string missingConfigMessage(const std::string& resolvedName, const std::string& ns, bool isSet);
 
 /// The mapper's error for the text xmlConfig of the parameter resolvedName, followed by what to change: how to
-/// fill the parameter when the text is empty or looks like a file name, or which items the document needs.
+/// fill the parameter when the text is empty or looks like a file name, or which items the document needs and
+/// which of its elements is probably one of them misspelt.
 inline std::string loadFailureMessage(const std::string& error, const std::string& xmlConfig,
                                       const std::string& resolvedName);
+
+/// A world point (px, py) in the frame of a vehicle at (x, y) heading yaw (rad): how far it lies ahead of and to
+/// the left of the vehicle (m).
+///
+///   Eigen::Vector2d offset = worldToVehicle(1, 2, M_PI / 2, 1, 5);   // (3, 0): 3 m ahead
+inline Eigen::Vector2d worldToVehicle(double x, double y, double yaw, double px, double py);
 
 /// Pose error of a step in mode 1: target offset ahead of and across the vehicle's heading (desired minus
 /// current, turned into the yaw frame), depth offset z - z_d, heading offset yaw - yaw_d wrapped into (-pi, pi].
@@ -274,25 +294,6 @@ inline std::string howToFill(const std::string& resolvedName, const std::string&
          "\"/> in a launch file, or with rosparam set -t " + file + " " + resolvedName;
 }
 
-// Whether a text loads into a mapper that holds item alone.
-inline bool loads(const std::string& xmlConfig, const ConfigItem* item)
-{
-  quarn::xml::XmlParamMapper<DeviceConfig> mapper;
-  if (item)
-  {
-    mapItem(mapper, *item);
-  }
-  try
-  {
-    mapper.loadXmlString(xmlConfig);
-    return true;
-  }
-  catch (const std::runtime_error&)
-  {
-    return false;
-  }
-}
-
 }  // namespace detail
 
 inline std::string missingConfigMessage(const std::string& resolvedName, const std::string& ns, bool isSet)
@@ -318,33 +319,25 @@ inline std::string loadFailureMessage(const std::string& error, const std::strin
     return error + "; " + resolvedName + " holds \"" + text +
            "\", which looks like a file name: " + detail::howToFill(resolvedName, text);
   }
-  // Only a document that parses can lack an item; then each item is tried alone, so that every unusable
-  // one is named, not only the first the load met.
-  std::string message = error;
-  if (detail::loads(xmlConfig, nullptr))
-  {
-    for (const ConfigItem& item : CONFIG_ITEMS)
-    {
-      if (!detail::loads(xmlConfig, &item))
-      {
-        message += "; " + std::string(item.name) + " must be an element of type " + typeName(item) + ", e.g. " +
-                   exampleElement(item);
-      }
-    }
-  }
-  return message;
+  // Each item is tried alone, so that every unusable one is named, not only the first the load met.
+  return error + itemHints(error, xmlConfig, documentItems());
+}
+
+inline Eigen::Vector2d worldToVehicle(double x, double y, double yaw, double px, double py)
+{
+  const double c = std::cos(yaw), s = std::sin(yaw);
+  // Rotate by the transposed yaw rotation, then shift by -R^T (x, y); summed in that order, which the node's
+  // published commands depend on to the last bit.
+  const double shiftAhead = -c * x - s * y;
+  const double shiftAcross = s * x - c * y;
+  return Eigen::Vector2d(c * px + s * py + shiftAhead, -s * px + c * py + shiftAcross);
 }
 
 inline Eigen::Vector4d computeErrorPosition(const NavigationPose& pose, const Eigen::VectorXd& desiredPose)
 {
-  const double x = pose[0], y = pose[1], z = pose[2], yaw = pose[5];
-  const double xd = desiredPose[0], yd = desiredPose[1], zd = desiredPose[2], yawd = desiredPose[5];
-  const double c = std::cos(yaw), s = std::sin(yaw);
-  // World to vehicle frame: rotate by the transposed yaw rotation, then shift by -R^T p; summed in that order.
-  const double shiftAhead = -c * x - s * y;
-  const double shiftAcross = s * x - c * y;
-  return Eigen::Vector4d(c * xd + s * yd + shiftAhead, -s * xd + c * yd + shiftAcross, z - zd,
-                         quarn::algebra::normalizeAngle(yaw - yawd));
+  const Eigen::Vector2d offset = worldToVehicle(pose[0], pose[1], pose[5], desiredPose[0], desiredPose[1]);
+  return Eigen::Vector4d(offset[0], offset[1], pose[2] - desiredPose[2],
+                         quarn::algebra::normalizeAngle(pose[5] - desiredPose[5]));
 }
 
 inline quarn_common::BhResponse behaviorResponse(double outX, double outY, double outZ, double outYaw)

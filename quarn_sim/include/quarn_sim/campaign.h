@@ -16,6 +16,7 @@
 #include <vector>
 
 #include <quarn_dev/hover_lock_core.h>
+#include <quarn_dev/statistics.h>
 #include <quarn_pid.h>
 
 #include <quarn_sim/command.h>
@@ -39,6 +40,8 @@ inline const Pose SERVOING_START{ 0.0, 0.0, 2.0, 0.0 };
 
 /// Axes of the errors and commands: x, y, depth (m), heading (rad).
 using Axes = std::array<double, 4>;
+/// The tolerance of each axis.
+constexpr Axes TOLERANCE{ POSITION_TOLERANCE, POSITION_TOLERANCE, POSITION_TOLERANCE, HEADING_TOLERANCE };
 
 /// Starting condition of one run: offsets from the configuration's desired pose, current on or off, noise seed.
 struct Scenario
@@ -168,21 +171,6 @@ inline void stepAndRecord(const quarn::dev::ControlStep& controlStep, const Axes
   }
 }
 
-inline double median(std::vector<double> values)
-{
-  if (values.empty())
-  {
-    return NAN;
-  }
-  const auto middle = values.begin() + values.size() / 2;
-  std::nth_element(values.begin(), middle, values.end());
-  if (values.size() % 2)
-  {
-    return *middle;
-  }
-  return (*middle + *std::max_element(values.begin(), middle)) / 2;
-}
-
 }  // namespace detail
 
 inline Scenario standardScenario(int i, unsigned seed)
@@ -248,13 +236,12 @@ inline RunResult runScenario(const quarn::dev::DeviceConfig& config, const quarn
 
 inline void RunMetrics::add(double t, const Axes& error, const Axes& command)
 {
-  const Axes tolerance{ POSITION_TOLERANCE, POSITION_TOLERANCE, POSITION_TOLERANCE, HEADING_TOLERANCE };
   bool outside = false;
   const bool counted = t > duration_ - RMS_WINDOW;
   inWindow_ += counted;
   for (int i = 0; i < 4; ++i)
   {
-    outside = outside || std::abs(error[i]) >= tolerance[i];
+    outside = outside || std::abs(error[i]) >= TOLERANCE[i];
     squares_[i] += counted ? error[i] * error[i] : 0;
     result_.largestCommand[i] = std::max(result_.largestCommand[i], std::abs(command[i]));
     if (command[i] != 0)
@@ -337,7 +324,7 @@ inline Summary summarise(const std::vector<RunResult>& runs)
   summary.settled = static_cast<int>(settling.size());
   std::sort(settling.begin(), settling.end());
   const auto percentile = [&](double share) -> std::optional<double> {
-    const auto rank = static_cast<std::size_t>(std::ceil(share * static_cast<double>(runs.size())));
+    const std::size_t rank = quarn::dev::nearestRank(runs.size(), share);
     if (rank == 0 || rank > settling.size())
     {
       return std::nullopt;
@@ -348,9 +335,9 @@ inline Summary summarise(const std::vector<RunResult>& runs)
   summary.settlingP95 = percentile(0.95);
   for (int i = 0; i < 4; ++i)
   {
-    summary.rmsMedian[i] = detail::median(rms[i]);
+    summary.rmsMedian[i] = quarn::dev::median(rms[i]);
   }
-  summary.reversalsMedian = detail::median(reversals);
+  summary.reversalsMedian = quarn::dev::median(reversals);
   return summary;
 }
 

@@ -16,6 +16,7 @@
 
 #include <ceres/ceres.h>
 
+#include <quarn_dev/statistics.h>
 #include <quarn_sim/recording.h>
 #include <quarn_sim/vehicle_model.h>
 
@@ -121,7 +122,7 @@ struct Data
   std::vector<double> t;                    // navigation times
   std::vector<std::array<double, 4>> pose;  // x, y, z, yaw
   std::vector<std::array<double, 4>> velocity;
-  std::vector<double> cosMid, sinMid;       // heading halfway through each interval (index of its end sample)
+  std::vector<double> midHeading;           // heading halfway through each interval (index of its end sample)
   std::vector<std::array<double, 4>> step;  // measured change over each interval (yaw wrapped)
   std::vector<std::size_t> windows;         // sample indices that bound consecutive windows
   Schedule commands;
@@ -141,17 +142,15 @@ inline Data prepare(const Recording& r)
     d.pose.push_back(s.pose);
     d.velocity.push_back(s.velocity);
   }
-  d.cosMid.resize(d.t.size());
-  d.sinMid.resize(d.t.size());
+  d.midHeading.resize(d.t.size());
   d.step.resize(d.t.size());
   d.windows.push_back(0);
   for (std::size_t n = 1; n < d.t.size(); ++n)
   {
     const auto &a = d.pose[n - 1], &b = d.pose[n];
-    const double turn = std::remainder(b[3] - a[3], 2 * M_PI);
+    const double turn = quarn::algebra::normalizeAngle(b[3] - a[3]);
     d.step[n] = { b[0] - a[0], b[1] - a[1], b[2] - a[2], turn };
-    d.cosMid[n] = std::cos(a[3] + turn / 2);
-    d.sinMid[n] = std::sin(a[3] + turn / 2);
+    d.midHeading[n] = a[3] + turn / 2;
     if (d.t[n] - d.t[d.windows.back()] >= WINDOW - 1e-9)
     {
       d.windows.push_back(n);
@@ -161,6 +160,73 @@ inline Data prepare(const Recording& r)
   d.velocityWeight.fill(1 / 0.02);
   d.windowWeight.fill(1 / 0.05);
   return d;
+}
+
+/// The model's body velocities walked along the set-point schedule in the vehicle's own time (sample time minus
+/// the delay), with the integral of each over the stretch walked since the last reset.
+template <typename T>
+class LagWalk
+{
+public:
+  /// At rest at velocities v0 at time start, before any step.
+  LagWalk(const Schedule& schedule, const T* tau, const T* clamp, const T* v0, const T& start);
+
+  /// Walks to time target (not before the time reached), integrating from zero.
+  void walkTo(const T& target);
+
+  std::array<T, 4> v;         ///< body velocities at the time reached (m/s, rad/s)
+  std::array<T, 4> integral;  ///< their integral over the last walk (m, rad)
+
+private:
+  // Follows the held set-points for h seconds.
+  void hold(const T& h);
+
+  const Schedule& s_;
+  const T *tau_, *clamp_;
+  T time_;
+  std::size_t next_;
+  std::array<double, 4> held_;
+};
+
+template <typename T>
+LagWalk<T>::LagWalk(const Schedule& schedule, const T* tau, const T* clamp, const T* v0, const T& start)
+  : s_(schedule), tau_(tau), clamp_(clamp), time_(start)
+{
+  std::copy(v0, v0 + 4, v.begin());
+  next_ = std::upper_bound(s_.time.begin(), s_.time.end(), scalar(time_)) - s_.time.begin();
+  held_ = next_ == 0 ? std::array<double, 4>{} : s_.value[next_ - 1];
+}
+
+template <typename T>
+void LagWalk<T>::walkTo(const T& target)
+{
+  integral.fill(T(0));
+  while (next_ < s_.time.size() && s_.time[next_] < scalar(target))
+  {
+    hold(T(s_.time[next_]) - time_);
+    time_ = T(s_.time[next_]);
+    held_ = s_.value[next_++];
+  }
+  hold(target - time_);
+  time_ = target;
+}
+
+template <typename T>
+void LagWalk<T>::hold(const T& h)
+{
+  if (!(scalar(h) > 0))
+  {
+    return;
+  }
+  for (int i = 0; i < 4; ++i)
+  {
+    const T u = quarn::algebra::saturate(T(held_[i]), clamp_[i]);
+    // The lag's decay over h seconds, as its decay over 1 s with the time constant scaled by 1 / h, so that h
+    // keeps its slope with respect to the delay.
+    const T decay = quarn::sim::lagDecay(T(tau_[i] / h), 1.0);
+    integral[i] += u * h + (v[i] - u) * tau_[i] * (T(1) - decay);
+    v[i] = quarn::sim::firstOrderStep(v[i], u, decay);
+  }
 }
 
 /// Residuals of the model against the data: velocities at every sample (when used), then the pose change over
@@ -174,66 +240,37 @@ struct OutputError
 
   template <typename T>
   bool operator()(const T* tau, const T* delay, const T* v0, const T* clamp, const T* current, T* residuals) const;
+
+  /// The model's pose change over the interval that ends at sample n, from the integral of the body velocities
+  /// over it and the current.
+  template <typename T>
+  std::array<T, 4> poseChange(const std::array<T, 4>& integral, const T* current, std::size_t n) const;
 };
 
 template <typename T>
 bool OutputError::operator()(const T* tau, const T* delay, const T* v0, const T* clamp, const T* current,
                              T* residuals) const
 {
-  const Schedule& s = d.commands;
-  std::array<T, 4> v, integral;
-  std::copy(v0, v0 + 4, v.begin());
-  // The vehicle at sample time t acts on the set-points of t - delay: walk the schedule in that time.
-  T time = T(d.t[0]) - delay[0];
-  std::size_t next = std::upper_bound(s.time.begin(), s.time.end(), scalar(time)) - s.time.begin();
-  std::array<double, 4> held = next == 0 ? std::array<double, 4>{} : s.value[next - 1];
-  const auto advance = [&](const T& h) {
-    if (!(scalar(h) > 0))
-    {
-      return;
-    }
-    for (int i = 0; i < 4; ++i)
-    {
-      const T u = quarn::sim::clampSetPoint(T(held[i]), clamp[i]);
-      // The lag's decay over h seconds, as its decay over 1 s with the time constant scaled by 1 / h, so that h
-      // keeps its slope with respect to the delay.
-      const T decay = quarn::sim::lagDecay(T(tau[i] / h), 1.0);
-      integral[i] += u * h + (v[i] - u) * tau[i] * (T(1) - decay);
-      v[i] = quarn::sim::firstOrderStep(v[i], u, decay);
-    }
-  };
-
+  LagWalk<T> walk(d.commands, tau, clamp, v0, T(d.t[0]) - delay[0]);
   T* out = residuals;
   std::array<T, 4> predicted{};
   std::array<double, 4> measured{};
   std::size_t window = 1;
   for (std::size_t n = 0; n < d.t.size(); ++n)
   {
-    const T target = T(d.t[n]) - delay[0];
-    integral.fill(T(0));
-    while (next < s.time.size() && s.time[next] < scalar(target))
-    {
-      advance(T(s.time[next]) - time);
-      time = T(s.time[next]);
-      held = s.value[next++];
-    }
-    advance(target - time);
-    time = target;
+    walk.walkTo(T(d.t[n]) - delay[0]);
     if (d.useVelocity)
     {
       for (int i = 0; i < 4; ++i)
       {
-        *out++ = (v[i] - d.velocity[n][i]) * d.velocityWeight[i];
+        *out++ = (walk.v[i] - d.velocity[n][i]) * d.velocityWeight[i];
       }
     }
     if (n == 0)
     {
       continue;
     }
-    const double dt = d.t[n] - d.t[n - 1], c = d.cosMid[n], sn = d.sinMid[n];
-    const std::array<T, 4> change{ c * integral[0] - sn * integral[1] + current[0] * dt,
-                                   sn * integral[0] + c * integral[1] + current[1] * dt, integral[2] + current[2] * dt,
-                                   integral[3] };
+    const std::array<T, 4> change = poseChange(walk.integral, current, n);
     for (int i = 0; i < 4; ++i)
     {
       predicted[i] += change[i];
@@ -243,10 +280,9 @@ bool OutputError::operator()(const T* tau, const T* delay, const T* v0, const T*
     {
       if (stepResiduals != nullptr)
       {
-        auto& r = (*stepResiduals)[n];
         for (int i = 0; i < 4; ++i)
         {
-          r[i] = d.step[n][i] - change[i];
+          (*stepResiduals)[n][i] = d.step[n][i] - change[i];
         }
       }
     }
@@ -255,13 +291,26 @@ bool OutputError::operator()(const T* tau, const T* delay, const T* v0, const T*
       for (int i = 0; i < 4; ++i)
       {
         *out++ = (predicted[i] - measured[i]) * d.windowWeight[i];
-        predicted[i] = T(0);
-        measured[i] = 0;
       }
+      predicted.fill(T(0));
+      measured.fill(0);
       ++window;
     }
   }
   return true;
+}
+
+template <typename T>
+std::array<T, 4> OutputError::poseChange(const std::array<T, 4>& integral, const T* current, std::size_t n) const
+{
+  // The model's own pose step at the mean body velocity of the interval, turned by the heading halfway through.
+  const double dt = d.t[n] - d.t[n - 1];
+  T x(0), y(0), z(0), heading(d.midHeading[n]);
+  const T v[4] = { integral[0] / dt, integral[1] / dt, integral[2] / dt, T(0) };
+  const T drift[3] = { current[0], current[1], current[2] };
+  quarn::sim::stepPose(x, y, z, heading, v, drift, dt);
+  // The heading changes by the yaw rate's integral: the change itself, not the heading stepPose wraps.
+  return { x, y, z, integral[3] };
 }
 
 /// The fit's parameters, grouped as the residual takes them.
@@ -287,17 +336,6 @@ inline std::array<double, 4> laneRms(const double* residuals, std::size_t count)
     s = std::sqrt(s / std::max<std::size_t>(count / 4, 1));
   }
   return sum;
-}
-
-/// Median of values (taken by value: reordered).
-inline double median(std::vector<double> values)
-{
-  if (values.empty())
-  {
-    return 0;
-  }
-  std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
-  return values[values.size() / 2];
 }
 
 /// White pose noise from the interval residuals: minus their lag-one autocovariance, which drift of the current
@@ -382,10 +420,16 @@ inline std::array<double, 2> fitGust(const std::vector<std::array<double, 4>>& s
   return { sigma, correlation };
 }
 
-/// Adds the output error of data to problem, with the bounds of each parameter.
-inline void addFit(ceres::Problem& problem, const Data& data, Parameters& p,
-                   const std::array<double, 4>& largestVelocity, const std::array<double, 4>& largestCommand)
+/// What bounds the clamps of a fit: per axis the largest |velocity| and the largest |set-point| recorded.
+struct Bounds
 {
+  std::array<double, 4> largestVelocity, largestCommand;
+};
+
+/// Adds the output error of data to problem, with the bounds of each parameter.
+inline void addFit(ceres::Problem& problem, const Data& data, Parameters& p, const Bounds& bounds)
+{
+  const auto& [largestVelocity, largestCommand] = bounds;
   problem.AddResidualBlock(new ceres::AutoDiffCostFunction<OutputError, ceres::DYNAMIC, 4, 1, 4, 4, 3>(
                                new OutputError{ data }, static_cast<int>(data.residualCount())),
                            nullptr, p.tau.data(), &p.delay, p.v0.data(), p.clamp.data(), p.current.data());
@@ -512,13 +556,12 @@ inline void uncertainties(ceres::Problem& problem, Parameters& p, Identification
   }
 }
 
-}  // namespace identification
-
-inline Identification identifyModel(const Recording& recording)
+/// Per axis, the largest |set-point| of the recording. Throws NotExcited naming the axes whose set-points never
+/// change by MIN_EXCITATION.
+inline std::array<double, 4> largestCommands(const Recording& recording)
 {
-  using namespace identification;
   std::string quiet;
-  std::array<double, 4> largestCommand{};
+  std::array<double, 4> largest{};
   for (int i = 0; i < 4; ++i)
   {
     double low = 0, high = 0;
@@ -527,7 +570,7 @@ inline Identification identifyModel(const Recording& recording)
       const double u = c.active[i] ? c.value[i] : 0.0;
       low = std::min(low, u);
       high = std::max(high, u);
-      largestCommand[i] = std::max(largestCommand[i], std::abs(u));
+      largest[i] = std::max(largest[i], std::abs(u));
     }
     if (high - low < MIN_EXCITATION)
     {
@@ -538,32 +581,30 @@ inline Identification identifyModel(const Recording& recording)
   {
     throw NotExcited("the set-points never move axis " + quiet + ": record the vehicle moving on every axis");
   }
+  return largest;
+}
 
-  Data data = prepare(recording);
-  Parameters p;
-  std::array<double, 4> largestVelocity{};
+/// Per axis, the largest |recorded velocity|.
+inline std::array<double, 4> largestVelocities(const Recording& recording)
+{
+  std::array<double, 4> largest{};
   for (const NavSample& s : recording.navigation)
   {
     for (int i = 0; i < 4; ++i)
     {
-      largestVelocity[i] = std::max(largestVelocity[i], std::abs(s.velocity[i]));
+      largest[i] = std::max(largest[i], std::abs(s.velocity[i]));
     }
   }
-  p.v0 = recording.navigation.front().velocity;
-  // Started below the largest set-point, a clamp that binds at all has a slope to follow.
-  for (int i = 0; i < 4; ++i)
-  {
-    p.clamp[i] = recording.hasVelocity ? std::min(largestVelocity[i], largestCommand[i]) : 0.9 * largestCommand[i];
-  }
+  return largest;
+}
 
-  // With velocities, they alone pin the dynamics and the pose changes then give the current: the gusts in the
-  // pose changes would otherwise leak into the time constants. Without, the pose changes carry everything.
-  data.useVelocity = recording.hasVelocity;
-  data.useWindows = !recording.hasVelocity;
+/// Fits the dynamics (time constants, delay, clamps; the current too without velocities) with their
+/// uncertainties, widened by the residuals' correlation.
+inline void fitDynamics(Data& data, Parameters& p, const Bounds& bounds, Identification& id)
+{
   ceres::Problem dynamics;
-  addFit(dynamics, data, p, largestVelocity, largestCommand);
+  addFit(dynamics, data, p, bounds);
   solveWeighted(dynamics, data);
-  Identification id;
   id.fromVelocities = data.useVelocity;
   uncertainties(dynamics, p, id, !data.useVelocity);
   // The delay is shared by the axes and widens as much as the most correlated one; a time constant also takes
@@ -576,20 +617,26 @@ inline Identification identifyModel(const Recording& recording)
     const double c = id.delayCorrelation[i];
     id.timeConstant[i].sigma *= std::sqrt(widening[i] * widening[i] + c * c * (delayWidening * delayWidening - 1));
   }
-  if (data.useVelocity)
-  {
-    data.useVelocity = false;
-    data.useWindows = true;
-    ceres::Problem drift;
-    addFit(drift, data, p, largestVelocity, largestCommand);
-    for (double* block : { p.tau.data(), &p.delay, p.v0.data(), p.clamp.data() })
-    {
-      drift.SetParameterBlockConstant(block);
-    }
-    solveWeighted(drift, data);
-    uncertainties(drift, p, id, true);
-  }
+}
 
+/// Fits the current alone to the pose changes, the dynamics held where fitDynamics left them.
+inline void fitDrift(Data& data, Parameters& p, const Bounds& bounds, Identification& id)
+{
+  data.useVelocity = false;
+  data.useWindows = true;
+  ceres::Problem drift;
+  addFit(drift, data, p, bounds);
+  for (double* block : { p.tau.data(), &p.delay, p.v0.data(), p.clamp.data() })
+  {
+    drift.SetParameterBlockConstant(block);
+  }
+  solveWeighted(drift, data);
+  uncertainties(drift, p, id, true);
+}
+
+/// The fitted values into id.
+inline void takeValues(const Parameters& p, Identification& id)
+{
   id.delay.value = p.delay;
   for (int i = 0; i < 4; ++i)
   {
@@ -600,8 +647,13 @@ inline Identification identifyModel(const Recording& recording)
   {
     id.current[i].value = p.current[i];
   }
+}
 
-  // What the fit leaves of each interval's pose change: white noise and the gusts.
+/// What the fit leaves of each interval's pose change: white navigation noise and the gusts. The gusts also
+/// widen the current's uncertainty: over the recording they average to a current of their own that no fit can
+/// tell from the real one. Returns the leftovers.
+inline std::vector<std::array<double, 4>> fitDisturbances(const Data& data, const Parameters& p, Identification& id)
+{
   std::vector<std::array<double, 4>> steps(data.t.size());
   OutputError plain{ data, &steps };
   std::vector<double> scratch(data.residualCount());
@@ -609,46 +661,87 @@ inline Identification identifyModel(const Recording& recording)
   const double noiseXY = std::sqrt((std::pow(whiteNoise(steps, 0), 2) + std::pow(whiteNoise(steps, 1), 2)) / 2);
   id.navNoise = { noiseXY, whiteNoise(steps, 2), whiteNoise(steps, 3) };
   id.gust = fitGust(steps, data.t, id.navNoise);
-  // Over the recording the gusts average to a current of their own that no fit can tell from the real one.
   const double span = data.t.back() - data.t.front();
   for (Estimate& c : id.current)
   {
     c.sigma = std::hypot(c.sigma, id.gust[0] * std::sqrt(2 * id.gust[1] / span));
   }
+  return steps;
+}
 
-  for (int i = 0; i < 4; ++i)
+/// Share (0..1) of the variance of the pose changes of axis over the windows that the fit explains, from the
+/// leftover steps.
+inline double explainedShare(const Data& data, const std::vector<std::array<double, 4>>& steps, int axis)
+{
+  double unexplained = 0, variation = 0, mean = 0;
+  const std::size_t count = data.windows.size() - 1;
+  std::vector<double> change(count), miss(count);
+  for (std::size_t w = 0; w < count; ++w)
   {
-    double unexplained = 0, variation = 0, mean = 0;
-    const std::size_t count = data.windows.size() - 1;
-    std::vector<double> change(count), miss(count);
-    for (std::size_t w = 0; w < count; ++w)
+    for (std::size_t n = data.windows[w] + 1; n <= data.windows[w + 1]; ++n)
     {
-      for (std::size_t n = data.windows[w] + 1; n <= data.windows[w + 1]; ++n)
-      {
-        change[w] += data.step[n][i];
-        miss[w] += steps[n][i];
-      }
-      mean += change[w] / count;
+      change[w] += data.step[n][axis];
+      miss[w] += steps[n][axis];
     }
-    for (std::size_t w = 0; w < count; ++w)
-    {
-      unexplained += miss[w] * miss[w];
-      variation += (change[w] - mean) * (change[w] - mean);
-    }
-    id.explained[i] = variation > 0 ? std::max(0.0, 1 - unexplained / variation) : 0.0;
+    mean += change[w] / count;
   }
-
-  std::vector<double> intervals, lags;
-  for (std::size_t n = 1; n < data.t.size(); ++n)
+  for (std::size_t w = 0; w < count; ++w)
   {
-    intervals.push_back(data.t[n] - data.t[n - 1]);
+    unexplained += miss[w] * miss[w];
+    variation += (change[w] - mean) * (change[w] - mean);
+  }
+  return variation > 0 ? std::max(0.0, 1 - unexplained / variation) : 0.0;
+}
+
+/// Navigation rate from the median interval, latency from the median record lag (0 without stamps).
+inline void takeRates(const Recording& recording, Identification& id)
+{
+  std::vector<double> intervals, lags;
+  for (std::size_t n = 1; n < recording.navigation.size(); ++n)
+  {
+    intervals.push_back(recording.navigation[n].t - recording.navigation[n - 1].t);
   }
   for (const NavSample& s : recording.navigation)
   {
     lags.push_back(s.recordLag);
   }
-  id.navRate = 1.0 / median(intervals);
-  id.navLatency = recording.stamped ? std::max(0.0, median(lags)) : 0.0;
+  id.navRate = 1.0 / quarn::dev::median(intervals);
+  id.navLatency = recording.stamped ? std::max(0.0, quarn::dev::median(lags)) : 0.0;
+}
+
+}  // namespace identification
+
+inline Identification identifyModel(const Recording& recording)
+{
+  using namespace identification;
+  const Bounds bounds{ largestVelocities(recording), largestCommands(recording) };
+  Data data = prepare(recording);
+  Parameters p;
+  p.v0 = recording.navigation.front().velocity;
+  // Started below the largest set-point, a clamp that binds at all has a slope to follow.
+  for (int i = 0; i < 4; ++i)
+  {
+    p.clamp[i] = recording.hasVelocity ? std::min(bounds.largestVelocity[i], bounds.largestCommand[i])
+                                       : 0.9 * bounds.largestCommand[i];
+  }
+
+  // With velocities, they alone pin the dynamics and the pose changes then give the current: the gusts in the
+  // pose changes would otherwise leak into the time constants. Without, the pose changes carry everything.
+  data.useVelocity = recording.hasVelocity;
+  data.useWindows = !recording.hasVelocity;
+  Identification id;
+  fitDynamics(data, p, bounds, id);
+  if (id.fromVelocities)
+  {
+    fitDrift(data, p, bounds, id);
+  }
+  takeValues(p, id);
+  const std::vector<std::array<double, 4>> steps = fitDisturbances(data, p, id);
+  for (int i = 0; i < 4; ++i)
+  {
+    id.explained[i] = explainedShare(data, steps, i);
+  }
+  takeRates(recording, id);
   return id;
 }
 

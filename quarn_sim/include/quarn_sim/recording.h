@@ -19,6 +19,7 @@
 
 #include <quarn_common/BhResponse.h>
 #include <quarn_common/NavigationData.h>
+#include <quarn_dev/statistics.h>
 
 namespace quarn::sim
 {
@@ -103,12 +104,7 @@ inline void timeNavigation(Recording& r)
     allStamped = allStamped && s.recordLag != 0;
     lags.push_back(s.recordLag);
   }
-  double medianLag = 0;
-  if (allStamped)
-  {
-    std::nth_element(lags.begin(), lags.begin() + lags.size() / 2, lags.end());
-    medianLag = lags[lags.size() / 2];
-  }
+  const double medianLag = allStamped ? quarn::dev::median(lags) : 0.0;
   r.stamped = allStamped && medianLag >= -0.05 && medianLag <= MAX_STAMP_LAG;
   std::vector<NavSample> kept;
   for (NavSample s : r.navigation)
@@ -166,94 +162,139 @@ inline std::string matchTopic(const std::vector<std::string>& topics, const std:
   throw RecordingError("several topics fit " + wanted + " (" + list + "): name one in full");
 }
 
+namespace detail
+{
+
+// The types of set-point the bag may carry.
+enum class CommandKind
+{
+  response,
+  twist,
+  stampedTwist
+};
+
+// Names r's topics after the bag's and checks their types; returns the kind of set-point.
+inline CommandKind findTopics(const rosbag::Bag& bag, const std::string& navTopic, const std::string& commandTopic,
+                              Recording& r)
+{
+  rosbag::View all(bag);
+  std::vector<std::string> topics;
+  for (const rosbag::ConnectionInfo* c : all.getConnections())
+  {
+    if (std::find(topics.begin(), topics.end(), c->topic) == topics.end())
+    {
+      topics.push_back(c->topic);
+    }
+  }
+  r.navTopic = matchTopic(topics, navTopic);
+  r.commandTopic = matchTopic(topics, commandTopic);
+  std::string navType;
+  for (const rosbag::ConnectionInfo* c : all.getConnections())
+  {
+    if (c->topic == r.navTopic)
+    {
+      navType = c->datatype;
+    }
+    else if (c->topic == r.commandTopic)
+    {
+      r.commandType = c->datatype;
+    }
+  }
+  if (navType != ros::message_traits::datatype<quarn_common::NavigationData>())
+  {
+    throw RecordingError("topic " + r.navTopic + " carries " + navType + ", not quarn_common/NavigationData");
+  }
+  if (r.commandType == ros::message_traits::datatype<quarn_common::BhResponse>())
+  {
+    return CommandKind::response;
+  }
+  if (r.commandType == ros::message_traits::datatype<geometry_msgs::Twist>())
+  {
+    return CommandKind::twist;
+  }
+  if (r.commandType == ros::message_traits::datatype<geometry_msgs::TwistStamped>())
+  {
+    return CommandKind::stampedTwist;
+  }
+  throw RecordingError("topic " + r.commandTopic + " carries " + r.commandType +
+                       ", not quarn_common/BhResponse, geometry_msgs/Twist or geometry_msgs/TwistStamped");
+}
+
+// Adds the navigation message m, recorded t seconds after the origin, to r unless a value is not finite.
+inline void addNavigation(const rosbag::MessageInstance& m, double t, Recording& r)
+{
+  const auto nav = m.instantiate<quarn_common::NavigationData>();
+  NavSample s;
+  s.t = t;
+  s.pose = navigationAxes(nav->pose);
+  s.velocity = navigationAxes(nav->velocity);
+  s.recordLag = nav->header.stamp.isZero() ? 0.0 : (m.getTime() - nav->header.stamp).toSec();
+  if (!allFinite(s.pose) || !allFinite(s.velocity))
+  {
+    ++r.nonFinite;
+    return;
+  }
+  r.hasVelocity = r.hasVelocity || s.velocity != std::array<double, 4>{};
+  r.navigation.push_back(s);
+}
+
+// Adds the set-point m of kind, recorded t seconds after the origin, to r unless a value is not finite. Twists
+// carry no flags: every component is active.
+inline void addCommand(const rosbag::MessageInstance& m, CommandKind kind, double t, Recording& r)
+{
+  CommandSample c;
+  c.t = t;
+  c.active = { true, true, true, true };
+  geometry_msgs::Twist command;
+  if (kind == CommandKind::response)
+  {
+    const auto bh = m.instantiate<quarn_common::BhResponse>();
+    command = bh->twist;
+    const auto& flags = bh->activationLevels;
+    c.active = { flags[0] != 0, flags[1] != 0, flags[2] != 0, flags[5] != 0 };
+  }
+  else
+  {
+    command = kind == CommandKind::twist ? *m.instantiate<geometry_msgs::Twist>()
+                                         : m.instantiate<geometry_msgs::TwistStamped>()->twist;
+  }
+  c.value = { command.linear.x, command.linear.y, command.linear.z, command.angular.z };
+  if (!allFinite(c.value))
+  {
+    ++r.nonFinite;
+    return;
+  }
+  r.commands.push_back(c);
+}
+
+// Reads the messages of r's two topics, timed from the first of them.
+inline void readMessages(const rosbag::Bag& bag, CommandKind kind, Recording& r)
+{
+  rosbag::View view(bag, rosbag::TopicQuery(std::vector<std::string>{ r.navTopic, r.commandTopic }));
+  const ros::Time origin = view.getBeginTime();
+  for (const rosbag::MessageInstance& m : view)
+  {
+    const double t = (m.getTime() - origin).toSec();
+    if (m.getTopic() == r.navTopic)
+    {
+      addNavigation(m, t, r);
+    }
+    else
+    {
+      addCommand(m, kind, t, r);
+    }
+  }
+}
+
+}  // namespace detail
+
 inline Recording readRecording(const std::string& path, const std::string& navTopic, const std::string& commandTopic)
 {
   Recording r;
   try
   {
     rosbag::Bag bag(path, rosbag::bagmode::Read);
-    rosbag::View all(bag);
-    std::vector<std::string> topics;
-    std::string navType, commandType;
-    for (const rosbag::ConnectionInfo* c : all.getConnections())
-    {
-      if (std::find(topics.begin(), topics.end(), c->topic) == topics.end())
-      {
-        topics.push_back(c->topic);
-      }
-    }
-    r.navTopic = matchTopic(topics, navTopic);
-    r.commandTopic = matchTopic(topics, commandTopic);
-    for (const rosbag::ConnectionInfo* c : all.getConnections())
-    {
-      if (c->topic == r.navTopic)
-      {
-        navType = c->datatype;
-      }
-      else if (c->topic == r.commandTopic)
-      {
-        commandType = c->datatype;
-      }
-    }
-    r.commandType = commandType;
-    if (navType != ros::message_traits::datatype<quarn_common::NavigationData>())
-    {
-      throw RecordingError("topic " + r.navTopic + " carries " + navType + ", not quarn_common/NavigationData");
-    }
-    const bool response = commandType == ros::message_traits::datatype<quarn_common::BhResponse>();
-    const bool twist = commandType == ros::message_traits::datatype<geometry_msgs::Twist>();
-    const bool stampedTwist = commandType == ros::message_traits::datatype<geometry_msgs::TwistStamped>();
-    if (!response && !twist && !stampedTwist)
-    {
-      throw RecordingError("topic " + r.commandTopic + " carries " + commandType +
-                           ", not quarn_common/BhResponse, geometry_msgs/Twist or geometry_msgs/TwistStamped");
-    }
-
-    rosbag::View view(bag, rosbag::TopicQuery(std::vector<std::string>{ r.navTopic, r.commandTopic }));
-    const ros::Time origin = view.getBeginTime();
-    for (const rosbag::MessageInstance& m : view)
-    {
-      const double t = (m.getTime() - origin).toSec();
-      if (m.getTopic() == r.navTopic)
-      {
-        const auto nav = m.instantiate<quarn_common::NavigationData>();
-        NavSample s;
-        s.t = t;
-        s.pose = detail::navigationAxes(nav->pose);
-        s.velocity = detail::navigationAxes(nav->velocity);
-        s.recordLag = nav->header.stamp.isZero() ? 0.0 : (m.getTime() - nav->header.stamp).toSec();
-        if (!detail::allFinite(s.pose) || !detail::allFinite(s.velocity))
-        {
-          ++r.nonFinite;
-          continue;
-        }
-        r.hasVelocity = r.hasVelocity || s.velocity != std::array<double, 4>{};
-        r.navigation.push_back(s);
-        continue;
-      }
-      CommandSample c;
-      c.t = t;
-      c.active = { true, true, true, true };
-      geometry_msgs::Twist command;
-      if (response)
-      {
-        const auto bh = m.instantiate<quarn_common::BhResponse>();
-        command = bh->twist;
-        const auto& flags = bh->activationLevels;
-        c.active = { flags[0] != 0, flags[1] != 0, flags[2] != 0, flags[5] != 0 };
-      }
-      else
-      {
-        command = twist ? *m.instantiate<geometry_msgs::Twist>() : m.instantiate<geometry_msgs::TwistStamped>()->twist;
-      }
-      c.value = { command.linear.x, command.linear.y, command.linear.z, command.angular.z };
-      if (!detail::allFinite(c.value))
-      {
-        ++r.nonFinite;
-        continue;
-      }
-      r.commands.push_back(c);
-    }
+    detail::readMessages(bag, detail::findTopics(bag, navTopic, commandTopic, r), r);
   }
   catch (const rosbag::BagUnindexedException&)
   {

@@ -3,9 +3,10 @@
 // The simulated vehicle: its model document (a typed parameter document read with XmlParamMapper) and the one
 // implementation of its motion and navigation, shared by vehicle_sim and the scenario campaign.
 //
-// The equations live in five free function templates, the single implementation of the model: clampSetPoint,
-// lagDecay, firstOrderStep, gustStep and stepPose. VehicleModel only sequences them on its fixed step of STEP seconds.
-// They are templates on the scalar so that a fit can run them on automatic-differentiation types.
+// The equations live in four free function templates, the single implementation of the model: lagDecay,
+// firstOrderStep, gustStep and stepPose, with the set-point clamp quarn::algebra::saturate. VehicleModel only
+// sequences them on its fixed step of STEP seconds. They are templates on the scalar so that a fit can run them on
+// automatic-differentiation types.
 
 #include <array>
 #include <cmath>
@@ -20,6 +21,7 @@
 #include <Eigen/Core>
 
 #include <quarn_algebra.h>
+#include <quarn_dev/hover_lock_core.h>
 #include <quarn_sim/camera.h>
 #include <quarn_xml/XmlParamMapper.h>
 
@@ -51,12 +53,12 @@ struct Offset
   double x = 0, y = 0, z = 0;
 };
 
-/// Offset of the world point (px, py, pz) in the frame of a vehicle at `vehicle`.
+/// Offset of the world point (px, py, pz) in the frame of a vehicle at `vehicle`, turned as hover_lock turns
+/// its target.
 inline Offset offsetInVehicleFrame(const Pose& vehicle, double px, double py, double pz)
 {
-  const double c = std::cos(vehicle.yaw), s = std::sin(vehicle.yaw);
-  const double dx = px - vehicle.x, dy = py - vehicle.y;
-  return { c * dx + s * dy, -s * dx + c * dy, pz - vehicle.z };
+  const Eigen::Vector2d horizontal = quarn::dev::worldToVehicle(vehicle.x, vehicle.y, vehicle.yaw, px, py);
+  return { horizontal[0], horizontal[1], pz - vehicle.z };
 }
 
 /// The vehicle model document. Axis order of the 4-vectors: body x, body y, world z, yaw.
@@ -100,13 +102,6 @@ inline VehicleModelConfig idealVehicle();
 
 // --- The equations, one step of dt seconds each --------------------------------------------------------------
 
-/// Set-point component clamped to +- limit.
-template <typename T>
-T clampSetPoint(const T& setPoint, const T& limit)
-{
-  return setPoint > limit ? limit : setPoint < -limit ? T(-limit) : setPoint;
-}
-
 /// Share of the gap to a held set-point that a first-order lag of timeConstant keeps over dt: exp(-dt / tau),
 /// 0 for a time constant of 0 (follows at once). Also the decay of the gust process over dt.
 template <typename T>
@@ -139,14 +134,12 @@ template <typename T>
 void stepPose(T& x, T& y, T& z, T& yaw, const T (&v)[4], const T (&drift)[3], double dt)
 {
   using std::cos;
-  using std::floor;
   using std::sin;
   const T c = cos(yaw), s = sin(yaw);
   x += (c * v[0] - s * v[1] + drift[0]) * dt;
   y += (s * v[0] + c * v[1] + drift[1]) * dt;
   z += (v[2] + drift[2]) * dt;
-  const T turned = yaw + v[3] * dt;
-  yaw = turned + 2 * M_PI * floor((M_PI - turned) / (2 * M_PI));
+  yaw = quarn::algebra::normalizeAngle(T(yaw + v[3] * dt));
 }
 
 /// What a navigation message carries: the pose measured at `stamp` (noise added) and the body velocity then.
@@ -409,7 +402,7 @@ inline Velocity VehicleModel::setPointAt(double time)
   double u[4];
   for (int i = 0; i < 4; ++i)
   {
-    u[i] = fresh && latest_.command.active[i] ? clampSetPoint(components[i], model_.maxVelocity[i]) : 0.0;
+    u[i] = fresh && latest_.command.active[i] ? quarn::algebra::saturate(components[i], model_.maxVelocity[i]) : 0.0;
   }
   return { u[0], u[1], u[2], u[3] };
 }

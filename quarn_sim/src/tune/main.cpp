@@ -3,6 +3,7 @@
 //   rosrun quarn_sim hover_lock_tune identify BAG -o MODEL.xml
 //   rosrun quarn_sim hover_lock_tune evaluate MODEL.xml CONFIG.xml [--runs N ...]
 //   rosrun quarn_sim hover_lock_tune tune MODEL.xml --config BASE.xml -o TUNED.xml
+//   rosrun quarn_sim hover_lock_tune settling
 //   rosrun quarn_sim hover_lock_tune help evaluate
 #include <cstring>
 #include <iostream>
@@ -24,6 +25,7 @@ const Subcommand SUBCOMMANDS[] = {
   { "identify", "fit a vehicle model to a recorded bag", quarn::sim::identify },
   { "evaluate", "score a configuration over the scenario campaign on a vehicle model", quarn::sim::evaluate },
   { "tune", "search the gains that hold a vehicle model best and write the configuration", quarn::sim::tune },
+  { "settling", "print the settling rule of the scores as JSON", quarn::sim::settling },
 };
 
 int usage(std::ostream& out, int status)

@@ -52,4 +52,7 @@ int identify(int argc, char** argv);
 /// `hover_lock_tune tune MODEL.xml --config BASE.xml -o TUNED.xml [options]`: gains tuned on a vehicle model.
 int tune(int argc, char** argv);
 
+/// `hover_lock_tune settling`: prints the settling rule of the scores (tolerance per axis, hold time) as JSON.
+int settling(int argc, char** argv);
+
 }  // namespace quarn::sim
