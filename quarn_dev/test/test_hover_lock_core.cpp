@@ -400,11 +400,11 @@ TEST(AxisOptions, RefusedItemIsNamedWithAnExample)
     { "<pid_limits_z type=\"vector\" value=\"1.0\"/>", "pid_limits_z" + limitsRule + "got \"1\"" },
     { "<pid_limits_z type=\"vector\" value=\"1 2 3\"/>", "pid_limits_z" + limitsRule + "got \"1 2 3\"" },
     { "<pid_limits_z type=\"vector\" value=\"0 10\"/>", "pid_limits_z" + limitsRule + "got \"0 10\"" },
-    { "<pid_limits_z type=\"vector\" value=\"1 inf\"/>", "pid_limits_z" + limitsRule + "got \"1 inf\"" },
+    { "<pid_limits_z type=\"vector\" value=\"1 inf\"/>", "pid_limits_z" + limitsRule + "Invalid 'value'" },
     { "<pid_limits_z type=\"real\" value=\"1\"/>", "pid_limits_z" + limitsRule },
     { "<pid_limits_z value=\"1 10\"/>", "pid_limits_z" + limitsRule },
     { "<pid_filter_x type=\"real\" value=\"-0.1\"/>", "pid_filter_x" + filterRule + "got \"-0.1\"" },
-    { "<pid_filter_x type=\"real\" value=\"nan\"/>", "pid_filter_x" + filterRule + "got \"nan\"" },
+    { "<pid_filter_x type=\"real\" value=\"nan\"/>", "pid_filter_x" + filterRule + "Invalid 'value'" },
     { "<pid_filter_x type=\"vector\" value=\"0.1\"/>", "pid_filter_x" + filterRule },
   };
   for (const auto& [element, message] : cases)
