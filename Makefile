@@ -6,7 +6,9 @@ PACKAGES := ros-core-dev ros-std-msgs ros-geometry-msgs libpoco-dev libeigen3-de
             libboost-dev libboost-date-time-dev libgtest-dev libbenchmark-dev \
             python3-std-msgs python3-geometry-msgs python3-matplotlib clang libclang-rt-14-dev \
             clang-format-14 librosbag-dev python3-rosbag libdiagnostic-updater-dev python3-diagnostic-msgs \
-            libceres-dev libnlopt-cxx-dev libboost-program-options-dev catkin-lint
+            libceres-dev libnlopt-cxx-dev libboost-program-options-dev catkin-lint \
+            ros-std-srvs libstd-srvs-dev python3-std-srvs libjs-chart.js chromium chromium-driver python3-selenium \
+            python3-rosservice
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 # Debian's interpreter: the one first on PATH may lack catkin_pkg.
 PYTHON := /usr/bin/python3
@@ -86,8 +88,9 @@ test: format-check lint
 # Round trips, rates and microbenchmarks; prints the table and writes out/bench/results.md.
 bench: $(BUILD_DIR)/Makefile
 	$(MAKE) setup
-	cmake --build $(BUILD_DIR) --target ros_bench micro_bench hover_lock_tune closed_loop_bag -j2
+	cmake --build $(BUILD_DIR) --target ros_bench micro_bench hover_lock_tune closed_loop_bag hover_lock_scope -j2
 	$(PYTHON) quarn_dev/bench/bench.py $(BUILD_DIR)/devel/lib/quarn_dev out/bench
+	$(PYTHON) quarn_scope/bench/scope_bench.py $(BUILD_DIR)/devel out/bench
 
 # The real node against a simulated vehicle on a private master; results in out/demo/.
 demo: build

@@ -3,9 +3,9 @@
 // each in its own namespace under a master of our own: navigation at the rates a vehicle
 // runs (answers, round trips, CPU share), back-to-back round trips, and stress rates. A
 // second hover_lock publishing its controller state is timed in the round trips too.
-// Writes its figures as JSON.
+// Last, calls to hover_lock's ~reload. Writes its figures as JSON.
 //
-//   ros_bench --samples 5000 --block 10 --vehicle-seconds 6 --rate-seconds 3 --out ros.json \
+//   ros_bench --samples 5000 --block 10 --vehicle-seconds 6 --rate-seconds 3 --reloads 200 --out ros.json \
 //             [--config hover_lock.xml]
 #include <sys/prctl.h>
 #include <time.h>
@@ -35,6 +35,7 @@
 #include <quarn_common/BhResponse.h>
 #include <quarn_common/ControllerState.h>
 #include <quarn_common/NavigationData.h>
+#include <std_srvs/Trigger.h>
 
 #include "bench_stats.h"
 #include <quarn_test/ros_test_harness.h>
@@ -66,6 +67,7 @@ struct Options
   int warmup = 200;             // round trips per node before measuring, not counted
   double vehicleSeconds = 6.0;  // sending time per node and vehicle rate
   double rateSeconds = 3.0;     // sending time per node and stress rate
+  int reloads = 200;            // calls to ~reload
   int rateWindows = 3;          // alternating windows that each time is cut into
   // Navigation rates of a vehicle: each answer comes long before the next message, so its round trip is
   // timed from the latest message sent.
@@ -307,9 +309,28 @@ Poco::JSON::Array::Ptr ratesJson(const std::vector<RateResult>& rates, bool time
   return array;
 }
 
+/// Calls service (a std_srvs/Trigger ~reload) count times over one connection, one call at a time; the
+/// wall-clock time of each call, in us. The configuration stays as it is, so each call changes nothing.
+bench::LatencySummary measureReloads(const std::string& service, int count)
+{
+  ros::ServiceClient client = ros::NodeHandle().serviceClient<std_srvs::Trigger>(service, true);
+  if (!client.waitForExistence(ros::Duration(LINK_TIMEOUT.count())))
+    throw std::runtime_error("no service " + service);
+  std::vector<double> us;
+  for (int i = 0; i < count; ++i)
+  {
+    std_srvs::Trigger trigger;
+    const Clock::time_point start = Clock::now();
+    if (!client.call(trigger) || !trigger.response.success)
+      throw std::runtime_error("reload failed: " + trigger.response.message);
+    us.push_back(microseconds(Clock::now() - start));
+  }
+  return bench::summarize(us);
+}
+
 void writeJson(const std::string& path, const Options& opt, const std::vector<std::unique_ptr<Target>>& targets,
                const std::vector<RoundTripResult>& trips, const std::vector<RateResult>& vehicleRates,
-               const std::vector<RateResult>& rates)
+               const std::vector<RateResult>& rates, const bench::LatencySummary& reloads)
 {
   Poco::JSON::Object::Ptr nodes = new Poco::JSON::Object;
   for (std::size_t k = 0; k < targets.size(); ++k)
@@ -327,6 +348,10 @@ void writeJson(const std::string& path, const Options& opt, const std::vector<st
   figures.set("roundtrip", roundTrip);
   figures.set("vehicle", ratesJson(vehicleRates, true));
   figures.set("rate", ratesJson(rates, false));
+  Poco::JSON::Object::Ptr reload = new Poco::JSON::Object;
+  reload->set("samples", reloads.samples);
+  setPercentiles(*reload, reloads);
+  figures.set("reload", reload);
   std::ofstream out(path);
   figures.stringify(out, 2);
   out << "\n";
@@ -347,6 +372,7 @@ std::optional<Options> parseOptions(int argc, char** argv)
       "sending time per node and vehicle rate (s)")("rate-seconds",
                                                     po::value(&opt.rateSeconds)->default_value(opt.rateSeconds),
                                                     "sending time per node and stress rate (s)")(
+      "reloads", po::value(&opt.reloads)->default_value(opt.reloads), "calls to ~reload")(
       "config", po::value(&opt.config)->default_value(opt.config), "hover_lock's configuration file (mode 1)")(
       "out", po::value(&opt.out)->default_value(opt.out), "JSON file of the figures");
   po::variables_map given;
@@ -359,8 +385,8 @@ std::optional<Options> parseOptions(int argc, char** argv)
     return std::nullopt;
   }
   po::notify(given);
-  if (opt.samples < 1 || opt.block < 1 || opt.vehicleSeconds <= 0.0 || opt.rateSeconds <= 0.0)
-    throw std::runtime_error("--samples, --block, --vehicle-seconds and --rate-seconds must be positive");
+  if (opt.samples < 1 || opt.block < 1 || opt.vehicleSeconds <= 0.0 || opt.rateSeconds <= 0.0 || opt.reloads < 1)
+    throw std::runtime_error("--samples, --block, --vehicle-seconds, --rate-seconds and --reloads must be positive");
   opt.warmup = std::min(opt.warmup, opt.samples);
   return opt;
 }
@@ -436,7 +462,8 @@ int run(const Options& opt)
   const std::vector<RateResult> vehicleRates = measureAll(opt.vehicleRatesHz, opt.vehicleSeconds, true);
   const std::vector<RateResult> rates = measureAll(opt.ratesHz, opt.rateSeconds, false);
   spinner.stop();
-  writeJson(opt.out, opt, targets, trips, vehicleRates, rates);
+  const bench::LatencySummary reloads = measureReloads("/hover_lock/hover_lock/reload", opt.reloads);
+  writeJson(opt.out, opt, targets, trips, vehicleRates, rates, reloads);
 
   for (quarn_test::ChildProcess& node : nodes)
     node.stop();

@@ -1,6 +1,7 @@
 // hover_lock: holds an underwater vehicle at a pose. Mode 1 steers to a configured pose from every navigation
 // message; mode 0 follows the pixel corrections of a vision component while holding depth and heading.
-// Configuration: the XML text in the parameter "hover_lock_config", read once at start-up.
+// Configuration: the XML text in the parameter "hover_lock_config", read at start-up and again on each call of
+// "~reload" (std_srvs/Trigger), which applies a usable configuration between two steps without a bump.
 // Seen from outside: each step's controller state on "~state" when "~publish_state" is true, and the health of
 // the controllers on "/diagnostics".
 
@@ -11,13 +12,16 @@
 #include <string>
 
 #include <Eigen/Core>
+#include <boost/date_time/posix_time/posix_time.hpp>
 #include <diagnostic_updater/diagnostic_updater.h>
 #include <ros/ros.h>
+#include <std_srvs/Trigger.h>
 
 #include <quarn_common/BhResponse.h>
 #include <quarn_common/ControllerState.h>
 #include <quarn_common/NavigationData.h>
 #include <quarn_common/VisualServoingData.h>
+#include <quarn_dev/config_change.h>
 #include <quarn_dev/controller_state.h>
 #include <quarn_dev/hover_lock_core.h>
 #include <quarn_pid.h>
@@ -49,6 +53,10 @@ ros::Publisher statePub;
 // and goes stale.
 std::optional<diagnostic_updater::Updater> diagnostics;
 quarn::dev::ControllerHealth health;
+// When the configuration in use was loaded (UTC), and how many reloads were refused since start-up.
+std::string loadedAt;
+unsigned refusedReloads = 0;
+ros::ServiceServer reloadService;
 
 // Seconds between two warnings about unusable messages from one callback.
 const double WARN_PERIOD = 5.0;
@@ -163,53 +171,92 @@ std::optional<std::string> readConfigText()
   return xmlConfig;
 }
 
-// Registers the six items, loads the text and reads the optional items; on failure logs why and what to change at
-// FATAL, returns false.
-bool loadConfig(const std::optional<std::string>& xmlConfig)
+// Registers the six items on mapper and loads the text into it; empty when the configuration can be used, else
+// why not and what to change.
+std::string loadConfig(const std::optional<std::string>& xmlConfig, quarn::xml::XmlParamMapper<DeviceConfig>& mapper)
 {
   const std::string resolvedName = ros::names::resolve(CONFIG_PARAM);
   if (!xmlConfig)
   {
-    ROS_FATAL(
-        "Cannot load the configuration: %s",
-        quarn::dev::missingConfigMessage(resolvedName, ros::this_node::getNamespace(), ros::param::has(CONFIG_PARAM))
-            .c_str());
-    return false;
+    return "Cannot load the configuration: " + quarn::dev::missingConfigMessage(resolvedName,
+                                                                                ros::this_node::getNamespace(),
+                                                                                ros::param::has(CONFIG_PARAM));
   }
   try
   {
-    quarn::dev::mapItems(xmlParamMapper);
-    xmlParamMapper.loadXmlString(*xmlConfig);
+    quarn::dev::mapItems(mapper);
+    mapper.loadXmlString(*xmlConfig);
   }
   catch (const std::exception& e)
   {
-    ROS_FATAL("Cannot load the configuration: %s",
-              quarn::dev::loadFailureMessage(e.what(), *xmlConfig, resolvedName).c_str());
-    return false;
+    return "Cannot load the configuration: " + quarn::dev::loadFailureMessage(e.what(), *xmlConfig, resolvedName);
   }
-  const std::string shortfall = quarn::dev::configShortfall(xmlParamMapper.data());
+  const std::string shortfall = quarn::dev::configShortfall(mapper.data());
   if (!shortfall.empty())
   {
-    ROS_FATAL("Cannot use the configuration: %s", shortfall.c_str());
-    return false;
+    return "Cannot use the configuration: " + shortfall;
   }
-  const std::string refused = quarn::dev::readAxisOptions(*xmlConfig, xmlParamMapper.data().axes);
+  const std::string refused = quarn::dev::readAxisOptions(*xmlConfig, mapper.data().axes);
   if (!refused.empty())
   {
-    ROS_FATAL("Cannot use the configuration: %s", refused.c_str());
-    return false;
+    return "Cannot use the configuration: " + refused;
   }
+  return std::string();
+}
+
+// Takes note of a configuration put in use.
+void configLoaded()
+{
   const int mode = xmlParamMapper.data().mode;
   if (mode != 0 && mode != 1)
   {
     ROS_WARN("Mode %d is neither 0 nor 1: nothing will be published", mode);
   }
-  return true;
+  loadedAt = boost::posix_time::to_simple_string(ros::WallTime::now().toBoost()) + " UTC";
 }
 
 void initPid()
 {
   controlStep.init(xmlParamMapper.data());
+}
+
+// Puts config in use from the next step. A new mode starts as at start-up, from freshly initialised controllers;
+// mode 0 then captures its references at its first correction rather than hold depth 0 and heading 0.
+// Otherwise the controllers keep their state and take the new gains without a bump, and a new desired pose is
+// the target of the next step.
+void applyConfig(const DeviceConfig& config)
+{
+  const bool newMode = config.mode != xmlParamMapper.data().mode;
+  xmlParamMapper.data() = config;
+  if (newMode)
+  {
+    initPid();
+    firstTime = true;
+  }
+  else
+  {
+    controlStep.retune(config);
+  }
+  configLoaded();
+}
+
+// ~reload: reads "hover_lock_config" as start-up does and applies it, or keeps the configuration in use when the
+// new one cannot be used. The answer lists the items that changed, or says why the configuration was refused.
+bool reload(std_srvs::Trigger::Request&, std_srvs::Trigger::Response& answer)
+{
+  quarn::xml::XmlParamMapper<DeviceConfig> candidate;
+  const std::string refusal = loadConfig(readConfigText(), candidate);
+  answer.success = refusal.empty();
+  if (!answer.success)
+  {
+    ROS_ERROR("Reload refused, the configuration in use stays: %s", refusal.c_str());
+    ++refusedReloads;
+    answer.message = refusal;
+    return true;
+  }
+  answer.message = quarn::dev::configChanges(xmlParamMapper.data(), candidate.data());
+  applyConfig(candidate.data());
+  return true;
 }
 
 // Reads "~publish_state", advertises "~state" if it is set, and starts the diagnostics of the controllers.
@@ -225,6 +272,8 @@ void advertiseObservers()
   diagnostics->setHardwareID(ros::this_node::getName());
   diagnostics->add("hover_lock controllers", [](diagnostic_updater::DiagnosticStatusWrapper& status) {
     health.report(status, xmlParamMapper.data().mode, ros::WallTime::now().toSec());
+    status.add("Configuration loaded", loadedAt);
+    status.add("Refused reloads", refusedReloads);
   });
   health.start(ros::WallTime::now().toSec());
 }
@@ -237,17 +286,25 @@ int main(int argc, char** argv)
   ros::Subscriber subMovement = nh.subscribe("pixel_correction", 1, handleKeepRelativePosition);
   ros::Subscriber navigationSub = nh.subscribe("navigator_data", 1, navigationCallBack);
 
-  const bool configured = loadConfig(readConfigText());
+  const std::string refusal = loadConfig(readConfigText(), xmlParamMapper);
+  const bool configured = refusal.empty();
   if (configured)
   {
     initPid();
+    configLoaded();
     advertiseObservers();
+    reloadService = ros::NodeHandle("~").advertiseService("reload", reload);
     ros::spin();
+  }
+  else
+  {
+    ROS_FATAL("%s", refusal.c_str());
   }
   // The global publisher outlives main: unadvertise it while roscpp is still up.
   pub.shutdown();
-  // The same for the state publisher and the diagnostics.
+  // The same for the state publisher, the service and the diagnostics.
   statePub.shutdown();
+  reloadService.shutdown();
   diagnostics.reset();
   return configured ? 0 : 1;
 }

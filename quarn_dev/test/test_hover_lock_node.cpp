@@ -1,4 +1,4 @@
-// The hover_lock binary against a private master: start-up, both modes, unusable messages, launch file.
+// The hover_lock binary against a private master: start-up, both modes, unusable messages, reloads, launch file.
 
 #include <algorithm>
 #include <cmath>
@@ -16,6 +16,7 @@
 #include <quarn_common/ControllerState.h>
 #include <quarn_common/NavigationData.h>
 #include <quarn_common/VisualServoingData.h>
+#include <std_srvs/Trigger.h>
 
 #include <quarn_test/ros_test_harness.h>
 
@@ -37,6 +38,7 @@ const double INF = std::numeric_limits<double>::infinity();
 // Console line prefixes under the harness's format (rosconsole pads the severity to five characters).
 #define LOG_INFO "[ INFO] [ros.quarn_dev]: "
 #define LOG_WARN "[ WARN] [ros.quarn_dev]: "
+#define LOG_ERROR "[ERROR] [ros.quarn_dev]: "
 #define LOG_FATAL "[FATAL] [ros.quarn_dev]: "
 const char* const RECEIVED = LOG_INFO "Received navigation data";
 // Window in which a message that must not come would have shown up, and the pause that lets the node take a
@@ -179,12 +181,35 @@ protected:
     return responses_.last();
   }
 
+  // Starts the node on configText with ~state on and waits until states_ hears it.
+  void startWithState(const std::string& configText)
+  {
+    states_.emplace(nh_, "hover_lock/state");
+    ASSERT_NO_FATAL_FAILURE(start(configText, { "_publish_state:=true" }));
+    ASSERT_TRUE(states_->waitForPublisher()) << node_->output();
+  }
+
+  // Sets the configuration text and calls ~reload; its answer (a default one after a failed call).
+  std_srvs::Trigger::Response reload(const std::string& configText)
+  {
+    ros::param::set(ns_ + "/hover_lock_config", configText);
+    const std::string service = ns_ + "/hover_lock/reload";
+    std_srvs::Trigger trigger;
+    if (!ros::service::waitForService(service, ros::Duration(quarn_test::TIMEOUT)) ||
+        !ros::service::call(service, trigger))
+    {
+      ADD_FAILURE() << "no answer from " << service << "\n" << node_->output();
+    }
+    return trigger.response;
+  }
+
   const std::string ns_ = quarn_test::testNamespace();
   ros::NodeHandle nh_{ ns_ };
   quarn_test::Inbox<BhResponse> responses_{ nh_, "behavior_response" };
   ros::Publisher navigation_ = nh_.advertise<NavigationData>("navigator_data", 100);
   ros::Publisher corrections_ = nh_.advertise<VisualServoingData>("pixel_correction", 100);
   std::optional<quarn_test::ChildProcess> node_;
+  std::optional<quarn_test::Inbox<ControllerState>> states_;
 };
 
 }  // namespace
@@ -512,6 +537,140 @@ TEST_F(HoverLock, DiagnosticsWarnDuringAFloodOfNonFiniteDataAndRecover)
   }
   // No input, no report: the aggregator then shows the status as stale.
   EXPECT_TRUE(diagnostics.staysAt(diagnostics.size(), 1.5));
+}
+
+namespace
+{
+
+// Integral terms recomputed from the published state: a few roundings of terms below 10.
+const double TERM_TOLERANCE = 1e-9;
+
+// Whether the integral term of axis in after continues the one in before: before's term plus the new integral
+// gain times the error of after's step (set-point 0 minus its measure) over its time step.
+::testing::AssertionResult integralCarriesOn(const ControllerState& before, const ControllerState& after, double ki,
+                                             std::size_t axis)
+{
+  const double expected = before.integral[axis] - ki * after.measure[axis] * after.dt[axis];
+  if (std::abs(expected - after.integral[axis]) <= TERM_TOLERANCE)
+  {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure() << "integral term " << after.integral[axis] << ", expected " << expected
+                                       << " from " << before.integral[axis];
+}
+
+}  // namespace
+
+TEST_F(HoverLock, ReloadedGainsTakeEffectAtTheNextStepWithoutABump)
+{
+  Config config;
+  config.x = "0.5 0.5 0.2";
+  ASSERT_NO_FATAL_FAILURE(startWithState(config.xml()));
+  respond(navigation(0, 0, 2, 0));
+  respond(navigation(0, 0, 2, 0));
+
+  config.x = "0.25 1 0.4";
+  const std_srvs::Trigger::Response answer = reload(config.xml());
+  EXPECT_TRUE(answer.success);
+  EXPECT_EQ("pid_config_x: 0.5 0.5 0.2 -> 0.25 1 0.4", answer.message);
+  respond(navigation(0, 0, 2, 0));
+  ASSERT_TRUE(states_->waitForCount(3)) << node_->output();
+  const ControllerState& before = states_->messages()[1];
+  const ControllerState& after = states_->messages()[2];
+  EXPECT_EQ(-0.25, after.proportional[0]);
+  // The same error as the step before, and the previous error kept: no derivative kick.
+  EXPECT_EQ(0.0, after.derivative[0]);
+  EXPECT_TRUE(integralCarriesOn(before, after, 1.0, 0));
+  EXPECT_EQ(before.integral[1], after.integral[1]);
+  EXPECT_EQ(2u, quarn_test::countOf(node_->output(), LOG_INFO "config file = ")) << node_->output();
+  EXPECT_TRUE(node_->waitForOutput(LOG_INFO "config file = " + config.xml())) << node_->output();
+}
+
+TEST_F(HoverLock, RefusedReloadKeepsTheConfigurationInUse)
+{
+  ros::NodeHandle global;
+  quarn_test::Inbox<DiagnosticArray> diagnostics(global, "/diagnostics");
+  ASSERT_NO_FATAL_FAILURE(start(Config().xml()));
+  EXPECT_TRUE(commands({ 0.5, -0.0, 0.0, 0.0 }, respond(navigation(0, 0, 2, 0))));
+
+  Config shortGains;
+  shortGains.x = "5 0";
+  Config wrongType;
+  wrongType.mode = "one";
+  const struct
+  {
+    std::string text;
+    std::string reason;  // whole, or the beginning of a longer one
+  } cases[] = {
+    { shortGains.xml(), "Cannot use the configuration: pid_config_x holds 2 numbers, needs at least 3" },
+    { wrongType.xml(), "Cannot load the configuration: " },
+  };
+  for (const auto& c : cases)
+  {
+    SCOPED_TRACE(c.reason);
+    const std_srvs::Trigger::Response answer = reload(c.text);
+    EXPECT_FALSE(answer.success);
+    EXPECT_EQ(0u, answer.message.find(c.reason)) << answer.message;
+    EXPECT_TRUE(node_->waitForOutput(LOG_ERROR "Reload refused, the configuration in use stays: " + answer.message))
+        << node_->output();
+    EXPECT_TRUE(commands({ 0.5, -0.0, 0.0, 0.0 }, respond(navigation(0, 0, 2, 0))));
+  }
+  EXPECT_NE(std::string::npos, node_->output().find("mode must be an element of type integer")) << node_->output();
+
+  const auto refusedTwice = [&] {
+    respond(navigation(0, 0, 2, 0));
+    for (const DiagnosticStatus& status : statusesOf(diagnostics, ns_ + "/hover_lock"))
+    {
+      for (const diagnostic_msgs::KeyValue& value : status.values)
+      {
+        if (value.key == "Refused reloads" && value.value == "2")
+        {
+          return true;
+        }
+      }
+    }
+    return false;
+  };
+  EXPECT_TRUE(quarn_test::waitUntil(refusedTwice)) << node_->output();
+}
+
+TEST_F(HoverLock, ReloadedModeStartsAfresh)
+{
+  Config config;
+  config.x = config.y = config.z = config.yaw = "1 0 0";
+  ASSERT_NO_FATAL_FAILURE(start(config.xml()));
+  EXPECT_TRUE(commands({ 1.0, -0.0, 0.0, 0.0 }, respond(navigation(0, 0, 2, 0))));
+
+  config.mode = "0";
+  EXPECT_EQ("mode: 1 -> 0", reload(config.xml()).message);
+  ASSERT_NO_FATAL_FAILURE(navigate(navigation(0, 0, 4.5, 0.3)));
+  EXPECT_EQ(1u, responses_.size()) << "mode 0 answered navigation data";
+  // The first correction captures depth and heading where the vehicle is, rather than holding 0 and 0.
+  EXPECT_TRUE(commands({ 0.2, -0.3, 0.0, -0.0 }, respond(correction(0, 0.2, -0.3))));
+
+  config.mode = "1";
+  EXPECT_EQ("mode: 0 -> 1", reload(config.xml()).message);
+  correctSilently(correction(0, 0.2, -0.3));
+  EXPECT_TRUE(commands({ 1.0, -0.0, 0.0, 0.0 }, respond(navigation(0, 0, 2, 0))));
+}
+
+TEST_F(HoverLock, ReloadedDesiredPoseMovesTheTargetKeepingTheIntegrals)
+{
+  Config config;
+  config.x = "0.5 0.5 0";
+  ASSERT_NO_FATAL_FAILURE(startWithState(config.xml()));
+  respond(navigation(0, 0, 2, 0));
+
+  config.desiredPose = "2 0 2 0 0 0";
+  EXPECT_EQ("desired_pose: 1 0 2 0 0 0 -> 2 0 2 0 0 0", reload(config.xml()).message);
+  EXPECT_EQ("no change", reload(config.xml()).message);
+  respond(navigation(0, 0, 2, 0));
+  ASSERT_TRUE(states_->waitForCount(2)) << node_->output();
+  const ControllerState& before = states_->messages()[0];
+  const ControllerState& after = states_->messages()[1];
+  EXPECT_EQ(2.0, after.measure[0]);
+  EXPECT_NE(0.0, before.integral[0]);
+  EXPECT_TRUE(integralCarriesOn(before, after, 0.5, 0));
 }
 
 TEST_F(HoverLock, LoadsADocumentThatBeginsWithAComment)

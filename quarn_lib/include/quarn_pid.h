@@ -70,7 +70,17 @@ public:
   /// One step timed by the wall clock since the last init or clock-driven step, truncated to whole milliseconds.
   double action(double measure);
 
-  /// Writes the set-point and the proportional, integral and derivative gains of the last init into s, p, i, d.
+  /// Changes the gains without a bump: p and d take effect from the next step, and the error integral is
+  /// rescaled so that the integral term ki * integral is the same just before and just after the change:
+  ///   integral = clamp(integral * ki_old / i, integralMin, integralMax)  if ki_old != 0 and i != 0
+  ///   integral = 0                                                       if ki_old == 0 or i == 0
+  /// An integral gain turned to 0 drops what was gathered; one turned on from 0 starts from an empty integral.
+  /// Set-point, previous error, clock and limits are kept, so the next step has neither a derivative kick nor a
+  /// long time step. An unchanged integral gain leaves the integral exactly as it is.
+  void retune(double p, double i, double d);
+
+  /// Writes the set-point and the proportional, integral and derivative gains of the last init or retune into s,
+  /// p, i, d.
   void getConfig(double& s, double& p, double& i, double& d) const;
 
   /// The terms of one step, for plotting and tuning; their sum, clamped, is the step's output.
@@ -143,6 +153,18 @@ inline void CPid::config(double intMinE, double intMaxE, double minA, double max
   minAction_ = minA;
   maxAction_ = maxA;
   maxElapsedTime_ = mET;
+}
+
+inline void CPid::retune(double p, double i, double d)
+{
+  if (i != ki_)
+  {
+    errorIntegral_ =
+        ki_ == 0.0 || i == 0.0 ? 0.0 : saturate(errorIntegral_ * ki_ / i, integralMinError_, integralMaxError_);
+  }
+  kp_ = p;
+  ki_ = i;
+  kd_ = d;
 }
 
 inline void CPid::getConfig(double& s, double& p, double& i, double& d) const

@@ -369,4 +369,21 @@ TEST(XmlParamDocSave, FailuresThrowAndLeaveNothingBehind)
   EXPECT_TRUE(fs::is_empty(dir / "sub"));
 }
 
+TEST(XmlParamDocWriter, SetVectorRefusesWhatWouldNotReadBack)
+{
+  XmlParamDoc doc;
+  doc.loadXmlString("<R><!-- kept --><v type=\"vector\" value=\"1 2\"/><n type=\"integer\" value=\"1\"/></R>");
+  const std::string before = doc.getXmlString();
+  EXPECT_THROW(doc.setVector("R/v", VectorXd()), std::runtime_error);
+  EXPECT_THROW(doc.setVector("R/v", VectorXd::Constant(2, NAN)), std::runtime_error);
+  EXPECT_THROW(doc.setVector("R/n", VectorXd::Constant(2, 1.0)), std::runtime_error);
+  EXPECT_THROW(doc.setVector("R/missing", VectorXd::Constant(2, 1.0)), std::runtime_error);
+  EXPECT_EQ(before, doc.getXmlString());
+  doc.setVector("R/v", (VectorXd(3) << 0.1, -1e-300, 3).finished());
+  EXPECT_EQ(
+      "<R>\n\t<!-- kept -->\n\t<v type=\"vector\" value=\"0.1 -1e-300 3\"/>\n\t<n type=\"integer\" "
+      "value=\"1\"/>\n</R>\n",
+      doc.getXmlString());
+}
+
 }  // namespace

@@ -203,9 +203,19 @@ public:
   /// Steps the four controllers of pids, in the order x, y, z, yaw.
   explicit ControlStep(std::array<pid::CPid, 4>& pids) : ControlStep(pids[0], pids[1], pids[2], pids[3]) {}
 
-  /// Sets each controller to set-point 0 and the first three numbers of its gain vector in config, then its
-  /// optional bounds and derivative filter.
-  inline void init(const DeviceConfig& config) const;
+  /// Sets each controller to set-point 0 and the first three numbers of its gain vector in config, clearing its
+  /// integral, previous error and clock (pid::CPid::init), then its optional bounds and derivative filter.
+  void init(const DeviceConfig& config) const
+  {
+    setUp(config, [](pid::CPid& pid, const Eigen::VectorXd& g) { pid.init(0.0, g[0], g[1], g[2]); });
+  }
+
+  /// Gives each controller the gains of config without a bump (pid::CPid::retune): its integral term, previous
+  /// error and clock carry on; then its optional bounds and derivative filter.
+  void retune(const DeviceConfig& config) const
+  {
+    setUp(config, [](pid::CPid& pid, const Eigen::VectorXd& g) { pid.retune(g[0], g[1], g[2]); });
+  }
 
   /// One step with each controller's time step read from the wall clock since its previous step or init.
   StepResult operator()(const PerAxis& measure) const
@@ -220,6 +230,11 @@ public:
   }
 
 private:
+  /// Calls set(controller, its gain vector in config) for each controller; every setting of the controllers
+  /// from a configuration goes through here, at start-up and on a reload alike.
+  template <typename Set>
+  void setUp(const DeviceConfig& config, const Set& set) const;
+
   template <typename Action>
   StepResult step(const PerAxis& measure, const Action& action) const;
 
@@ -228,12 +243,13 @@ private:
 
 // ---------------------------------------------------------------------------------------------------------------
 
-inline void ControlStep::init(const DeviceConfig& config) const
+template <typename Set>
+void ControlStep::setUp(const DeviceConfig& config, const Set& set) const
 {
   const Eigen::VectorXd* gains[] = { &config.pidConfigX, &config.pidConfigY, &config.pidConfigZ, &config.pidConfigYaw };
   for (std::size_t axis = 0; axis < 4; ++axis)
   {
-    pids_[axis]->init(0.0, (*gains[axis])[0], (*gains[axis])[1], (*gains[axis])[2]);
+    set(*pids_[axis], *gains[axis]);
     applyAxisOptions(*pids_[axis], config.axes[axis]);
   }
 }
