@@ -334,6 +334,71 @@ TEST(CPid, LastStepHoldsTheTermsOfTheOutput)
   EXPECT_EQ(0.0, step.proportional + step.integral + step.derivative + step.dt);
 }
 
+namespace
+{
+
+// A controller with integral 4 (ki 0.5) and previous error 1 after one step of 1 s under wide output bounds.
+pid::CPid gatheredController()
+{
+  pid::CPid pid;
+  widenOutput(pid);
+  pid.init(0.0, 1.0, 0.5, 0.0);
+  pid.action(-4.0, 1.0);
+  pid.action(-1.0, 0.0);
+  return pid;
+}
+
+}  // namespace
+
+TEST(CPid, RetuneKeepsTheIntegralTermWithinTheClamp)
+{
+  const struct
+  {
+    const char* name;
+    double ki;
+    double integralTerm;  // ki * integral just after the change
+  } cases[] = {
+    { "same gain keeps the integral", 0.5, 2.0 },         { "larger gain shrinks the integral", 1.0, 2.0 },
+    { "smaller gain grows the integral", 0.25, 2.0 },     { "negative gain turns its sign", -0.5, 2.0 },
+    { "growth stops at the clamp", 0.125, 0.125 * 10.0 }, { "gain turned off drops the integral", 0.0, 0.0 },
+  };
+  for (const auto& c : cases)
+  {
+    pid::CPid pid = gatheredController();
+    pid.retune(1.0, c.ki, 0.0);
+    // A step without time adds nothing to the integral, so its output is kp * error + ki * integral.
+    EXPECT_NEAR(1.0 + c.integralTerm, pid.action(-1.0, 0.0), kTolerance) << c.name;
+    EXPECT_NEAR(c.integralTerm, pid.lastStep().integral, kTolerance) << c.name;
+  }
+}
+
+TEST(CPid, RetuneFromZeroIntegralGainStartsEmpty)
+{
+  pid::CPid pid;
+  widenOutput(pid);
+  pid.init(0.0, 1.0, 0.0, 0.0);
+  pid.action(-4.0, 1.0);  // gathers 4 that no term uses
+  pid.retune(1.0, 0.5, 0.0);
+  // Error 1 over 1 s: integral 1 from empty, so 1 + 0.5 * 1.
+  EXPECT_EQ(1.5, pid.action(-1.0, 1.0));
+}
+
+TEST(CPid, RetuneKeepsPreviousErrorClockAndSetPoint)
+{
+  FakeClock clock;
+  pid::CPid pid;
+  widenOutput(pid);
+  pid.init(0.5, 1.0, 0.0, 0.0);
+  clock.advanceUs(100000L);
+  pid.action(-0.5);  // error 1 over 0.1 s
+  clock.advanceUs(200000L);
+  pid.retune(2.0, 0.0, 0.25);
+  // No derivative kick (previous error 1 kept) and 0.2 s since the last step, not since the change.
+  EXPECT_NEAR(2.0 * 2.0 + 0.25 * (2.0 - 1.0) / 0.2, pid.action(-1.5), kTolerance);
+  EXPECT_EQ(0.2, pid.lastStep().dt);
+  EXPECT_EQ((std::array<double, 4>{ 0.5, 2.0, 0.0, 0.25 }), configOf(pid));
+}
+
 // Error steps of 0.1 s; kd = 1 and no other gain, so the output is the filtered rate itself.
 TEST(CPid, DerivativeFilterFollowsBackwardEulerLag)
 {
@@ -397,68 +462,4 @@ TEST(CPid, OverflowedRateDoesNotStayInTheFilter)
   // The error holds still: the filter starts over from 0 instead of adding infinities of both signs.
   EXPECT_EQ(0.0, pid.action(1e308, 0.001));
   EXPECT_EQ(0.0, pid.lastStep().derivative);
-
-  namespace
-  {
-
-  // A controller with integral 4 (ki 0.5) and previous error 1 after one step of 1 s under wide output bounds.
-  pid::CPid gatheredController()
-  {
-    pid::CPid pid;
-    widenOutput(pid);
-    pid.init(0.0, 1.0, 0.5, 0.0);
-    pid.action(-4.0, 1.0);
-    pid.action(-1.0, 0.0);
-    return pid;
-  }
-
-  }  // namespace
-
-  TEST(CPid, RetuneKeepsTheIntegralTermWithinTheClamp)
-  {
-    const struct
-    {
-      const char* name;
-      double ki;
-      double integralTerm;  // ki * integral just after the change
-    } cases[] = {
-      { "same gain keeps the integral", 0.5, 2.0 },         { "larger gain shrinks the integral", 1.0, 2.0 },
-      { "smaller gain grows the integral", 0.25, 2.0 },     { "negative gain turns its sign", -0.5, 2.0 },
-      { "growth stops at the clamp", 0.125, 0.125 * 10.0 }, { "gain turned off drops the integral", 0.0, 0.0 },
-    };
-    for (const auto& c : cases)
-    {
-      pid::CPid pid = gatheredController();
-      pid.retune(1.0, c.ki, 0.0);
-      // A step without time adds nothing to the integral, so its output is kp * error + ki * integral.
-      EXPECT_NEAR(1.0 + c.integralTerm, pid.action(-1.0, 0.0), kTolerance) << c.name;
-      EXPECT_NEAR(c.integralTerm, pid.lastStep().integral, kTolerance) << c.name;
-    }
-  }
-
-  TEST(CPid, RetuneFromZeroIntegralGainStartsEmpty)
-  {
-    pid::CPid pid;
-    widenOutput(pid);
-    pid.init(0.0, 1.0, 0.0, 0.0);
-    pid.action(-4.0, 1.0);  // gathers 4 that no term uses
-    pid.retune(1.0, 0.5, 0.0);
-    // Error 1 over 1 s: integral 1 from empty, so 1 + 0.5 * 1.
-    EXPECT_EQ(1.5, pid.action(-1.0, 1.0));
-  }
-
-  TEST(CPid, RetuneKeepsPreviousErrorClockAndSetPoint)
-  {
-    FakeClock clock;
-    pid::CPid pid;
-    widenOutput(pid);
-    pid.init(0.5, 1.0, 0.0, 0.0);
-    clock.advanceUs(100000L);
-    pid.action(-0.5);  // error 1 over 0.1 s
-    clock.advanceUs(200000L);
-    pid.retune(2.0, 0.0, 0.25);
-    // No derivative kick (previous error 1 kept) and 0.2 s since the last step, not since the change.
-    EXPECT_NEAR(2.0 * 2.0 + 0.25 * (2.0 - 1.0) / 0.2, pid.action(-1.5), kTolerance);
-    EXPECT_EQ(0.2, pid.lastStep().dt);
-    EXPECT_EQ((std::array<double, 4>{ 0.5, 2.0, 0.0, 0.25 }), configOf(pid));
-  }
+}
