@@ -32,6 +32,8 @@ BRIEF = {
 # Microbenchmark rows: what is measured, its baseline, the unit shown and the goal on the ratio (or None).
 MICRO_ROWS = [
     ("PID step", "cpidStep", "CPid::action(measure, T)", "handPidStep", "hand-written PID step", "ns", 1.5),
+    ("Filtered PID step", "cpidFilteredStep", "CPid::action, derivative filter on", "cpidStep",
+     "CPid::action, filter off", "ns", None),
     ("Clock-driven PID step", "cpidClockStep", "CPid::action(measure)", "localClockRead", "local clock read alone",
      "ns", None),
     ("Error computation", "errorComputation", "computeErrorPosition", "headingSinCos", "sin and cos of the heading",
@@ -47,6 +49,8 @@ NODE_NAMES = [("hover_lock", "hover_lock"), ("bare_log", "bare node + INFO line"
 CAMPAIGN = {"full": (200, 60, 5.0), "brief": (2, 5, None)}
 # The same campaign on the thruster-driven vehicle: the whole standard set.
 THRUSTER_CAMPAIGN = {"full": (256, 60, 5.0), "brief": (2, 5, None)}
+# The same for the mode 0 example on its own scenario set.
+SERVOING_CAMPAIGN = {"full": (256, 60, 5.0), "brief": (2, 5, None)}
 # identify on a bag of the default vehicle held from an offset: seconds recorded, navigation rate (Hz), goal (s).
 IDENTIFY = {"full": (600, 20, 5.0), "brief": (20, 20, None)}
 # tune of the mode 1 example on the default vehicle: options, goal (s).
@@ -119,16 +123,18 @@ def tool_timings(bin_dir, out_dir, brief):
         return {"bench": what[0], "measured": what[1], "seconds": time.monotonic() - started, "on": on,
                 "goal": goal}
 
-    runs, seconds, goal = CAMPAIGN[size]
-    timings = [timed("campaign", ("Scenario campaign", "hover_lock_tune evaluate, wall clock (s)"),
-                     [tool, "evaluate", model, config, "--runs", str(runs), "--duration", str(seconds)],
-                     "%d runs x %d s at 10 Hz, 2 threads" % (runs, seconds), goal)]
-    runs, seconds, goal = THRUSTER_CAMPAIGN[size]
     heavy = os.path.join(here, os.pardir, os.pardir, "quarn_sim", "config", "vehicle_heavy_rov.xml")
-    timings.append(timed("campaign_thrusters", ("Scenario campaign, thruster vehicle",
-                                                "hover_lock_tune evaluate, wall clock (s)"),
-                         [tool, "evaluate", heavy, config, "--runs", str(runs), "--duration", str(seconds)],
-                         "%d runs x %d s on vehicle_heavy_rov.xml, 2 threads" % (runs, seconds), goal))
+    servoing = os.path.join(here, os.pardir, "config", "hover_lock_mode0.xml")
+    timings = []
+    for name, bench_name, bench_model, mode_config, sizes, on in (
+            ("campaign", "Scenario campaign", model, config, CAMPAIGN, "at 10 Hz"),
+            ("campaign_thrusters", "Scenario campaign, thruster vehicle", heavy, config, THRUSTER_CAMPAIGN,
+             "on vehicle_heavy_rov.xml"),
+            ("campaign_mode0", "Scenario campaign, mode 0", model, servoing, SERVOING_CAMPAIGN, "at 10 Hz")):
+        runs, seconds, goal = sizes[size]
+        timings.append(timed(name, (bench_name, "hover_lock_tune evaluate, wall clock (s)"),
+                             [tool, "evaluate", bench_model, mode_config, "--runs", str(runs), "--duration",
+                              str(seconds)], "%d runs x %d s %s, 2 threads" % (runs, seconds, on), goal))
     seconds, rate, goal = IDENTIFY[size]
     bag = os.path.join(out_dir, "closed_loop.bag")
     run([os.path.join(tools, "closed_loop_bag"), model, bag, str(seconds), str(rate)],

@@ -66,6 +66,17 @@ void cpidStep(benchmark::State& state)
 }
 BENCHMARK(cpidStep);
 
+void cpidFilteredStep(benchmark::State& state)
+{
+  pid::CPid pid;
+  pid.init(0.0, 0.8, 0.05, 0.1);
+  pid.setDerivativeFilter(0.2);
+  std::size_t i = 0;
+  for (auto _ : state)
+    benchmark::DoNotOptimize(pid.action(measureAt(i++), 0.05));
+}
+BENCHMARK(cpidFilteredStep);
+
 void localClockRead(benchmark::State& state)
 {
   for (auto _ : state)

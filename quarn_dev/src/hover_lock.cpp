@@ -197,6 +197,11 @@ std::string loadConfig(const std::optional<std::string>& xmlConfig, quarn::xml::
   {
     return "Cannot use the configuration: " + shortfall;
   }
+  const std::string refused = quarn::dev::readAxisOptions(*xmlConfig, mapper.data().axes);
+  if (!refused.empty())
+  {
+    return "Cannot use the configuration: " + refused;
+  }
   return std::string();
 }
 

@@ -18,8 +18,9 @@ def micro_run(name, cpu_ns, iterations=1000, aggregate=False):
 
 
 def micro_figures(scale=1.0):
-    names = {"cpidStep", "handPidStep", "cpidClockStep", "localClockRead", "errorComputation", "headingSinCos",
-             "roundingToTenths", "roundingInDouble", "mapperLoadConfig", "pocoParseConfig", "controlStep"}
+    names = {"cpidStep", "cpidFilteredStep", "handPidStep", "cpidClockStep", "localClockRead", "errorComputation",
+             "headingSinCos", "roundingToTenths", "roundingInDouble", "mapperLoadConfig", "pocoParseConfig",
+             "controlStep"}
     return {"benchmarks": [micro_run(n, 10.0 * scale) for n in sorted(names)]}
 
 

@@ -368,3 +368,49 @@ TEST(LoadFailureMessage, SaysHowToFillTheParameterWhenTheTextIsNoDocument)
     EXPECT_EQ("parser message", quarn::dev::loadFailureMessage("parser message", text, PARAM)) << text;
   }
 }
+
+TEST(AxisOptions, AbsentItemsKeepTheControllerDefaultsAndPresentOnesAreRead)
+{
+  quarn::dev::AxisOptionSet options;
+  EXPECT_EQ("", quarn::dev::readAxisOptions(document("<mode type=\"integer\" value=\"1\"/>"), options));
+  for (const quarn::dev::AxisOptions& axis : options)
+  {
+    EXPECT_EQ(1.0, axis.outputLimit);
+    EXPECT_EQ(10.0, axis.integralLimit);
+    EXPECT_EQ(0.0, axis.derivativeFilter);
+  }
+  EXPECT_EQ("", quarn::dev::readAxisOptions(document("<pid_limits_yaw type=\"vector\" value=\"0.3 2.5\"/>"
+                                                     "<pid_filter_y type=\"real\" value=\"0.25\"/>"),
+                                            options));
+  EXPECT_EQ(0.3, options[3].outputLimit);
+  EXPECT_EQ(2.5, options[3].integralLimit);
+  EXPECT_EQ(0.25, options[1].derivativeFilter);
+  EXPECT_EQ(1.0, options[0].outputLimit);
+}
+
+TEST(AxisOptions, RefusedItemIsNamedWithAnExample)
+{
+  const std::string limitsRule =
+      " must hold two positive finite numbers, the output limit and the error integral "
+      "limit, e.g. <pid_limits_z type=\"vector\" value=\"1.0 10.0\"/>; ";
+  const std::string filterRule =
+      " must hold the derivative filter's time constant in s, finite and >= 0 (0: no "
+      "filter), e.g. <pid_filter_x type=\"real\" value=\"0.2\"/>; ";
+  const std::pair<std::string, std::string> cases[] = {
+    { "<pid_limits_z type=\"vector\" value=\"1.0\"/>", "pid_limits_z" + limitsRule + "got \"1\"" },
+    { "<pid_limits_z type=\"vector\" value=\"1 2 3\"/>", "pid_limits_z" + limitsRule + "got \"1 2 3\"" },
+    { "<pid_limits_z type=\"vector\" value=\"0 10\"/>", "pid_limits_z" + limitsRule + "got \"0 10\"" },
+    { "<pid_limits_z type=\"vector\" value=\"1 inf\"/>", "pid_limits_z" + limitsRule + "Invalid 'value'" },
+    { "<pid_limits_z type=\"real\" value=\"1\"/>", "pid_limits_z" + limitsRule },
+    { "<pid_limits_z value=\"1 10\"/>", "pid_limits_z" + limitsRule },
+    { "<pid_filter_x type=\"real\" value=\"-0.1\"/>", "pid_filter_x" + filterRule + "got \"-0.1\"" },
+    { "<pid_filter_x type=\"real\" value=\"nan\"/>", "pid_filter_x" + filterRule + "Invalid 'value'" },
+    { "<pid_filter_x type=\"vector\" value=\"0.1\"/>", "pid_filter_x" + filterRule },
+  };
+  for (const auto& [element, message] : cases)
+  {
+    quarn::dev::AxisOptionSet options;
+    const std::string refused = quarn::dev::readAxisOptions(document(element), options);
+    EXPECT_EQ(0u, refused.find(message)) << element << "\n" << refused;
+  }
+}

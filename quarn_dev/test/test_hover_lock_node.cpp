@@ -54,13 +54,14 @@ struct Config
   std::string y = "0.5 0 0";
   std::string z = "0.5 0 0";
   std::string yaw = "0.5 0 0";
+  std::string optional;  // further elements, each on its own line
 
   std::string xml() const
   {
     return "<hover_lock>\n  <mode type=\"integer\" value=\"" + mode + "\"/>\n  <desired_pose type=\"vector\" value=\"" +
            desiredPose + "\"/>\n  <pid_config_x type=\"vector\" value=\"" + x +
            "\"/>\n  <pid_config_y type=\"vector\" value=\"" + y + "\"/>\n  <pid_config_z type=\"vector\" value=\"" + z +
-           "\"/>\n  <pid_config_yaw type=\"vector\" value=\"" + yaw + "\"/>\n</hover_lock>\n";
+           "\"/>\n  <pid_config_yaw type=\"vector\" value=\"" + yaw + "\"/>\n" + optional + "</hover_lock>\n";
   }
 };
 
@@ -221,6 +222,17 @@ TEST_F(HoverLock, Mode1HoldsThePoseFromNavigationData)
   EXPECT_TRUE(node_->waitForOutput(RECEIVED)) << node_->output();
   EXPECT_NE(std::string::npos, node_->output().find(std::string(LOG_INFO "config file = ") + config.xml()))
       << node_->output();
+}
+
+TEST_F(HoverLock, Mode1ClampsCommandsToTheConfiguredLimits)
+{
+  Config config;
+  config.x = "2 0 0";
+  config.z = "2 0 0";
+  config.optional = "  <pid_limits_x type=\"vector\" value=\"0.4 10\"/>\n";
+  ASSERT_NO_FATAL_FAILURE(start(config.xml()));
+  // 1 m off in x and depth: x stops at its own limit, depth at the default one.
+  EXPECT_TRUE(commands({ 0.4, -0.0, -1.0, 0.0 }, respond(navigation(0, 0, 3, 0))));
 }
 
 TEST_F(HoverLock, Mode1AnswersEachNavigationMessageFromItsOwnPose)
@@ -709,6 +721,8 @@ TEST(HoverLockStartUp, FailsWithStatus1AndSaysWhatToChange)
   realMode.mode = "1.5";
   std::string integerGains = Config().xml();
   integerGains.replace(integerGains.find("vector\" value=\"0.5 0 0"), 22, "integer\" value=\"1");
+  Config negativeFilter;
+  negativeFilter.optional = "  <pid_filter_z type=\"real\" value=\"-0.1\"/>\n";
   const std::string modeExample =
       "; mode must be an element of type integer, e.g. <mode type=\"integer\" value=\"1\"/>";
   struct Case
@@ -735,6 +749,9 @@ TEST(HoverLockStartUp, FailsWithStatus1AndSaysWhatToChange)
     { "gains of another type", integerGains,
       "Cannot load the configuration: Type mismatch. Path: hover_lock/pid_config_x; pid_config_x must be an "
       "element of type vector, e.g. <pid_config_x type=\"vector\" value=\"0.5 0.0 0.0\"/>" },
+    { "an optional item out of range", negativeFilter.xml(),
+      "Cannot use the configuration: pid_filter_z must hold the derivative filter's time constant in s, finite and "
+      ">= 0 (0: no filter), e.g. <pid_filter_z type=\"real\" value=\"0.2\"/>; got \"-0.1\"" },
   };
   const std::string ns = quarn_test::testNamespace();
   for (std::size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i)

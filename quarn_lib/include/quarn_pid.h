@@ -1,6 +1,7 @@
 #ifndef QUARN_PID_H
 #define QUARN_PID_H
 
+#include <cmath>
 #include <cstdint>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
@@ -22,13 +23,19 @@ inline boost::posix_time::ptime (*now)() = &localTime;
 
 }  // namespace detail
 
-/// Single-axis PID controller with a clamped error integral, a clamped output and a bounded time step.
+/// Single-axis PID controller with a clamped error integral, a clamped output, a bounded time step and an
+/// optional low-pass filter on the derivative.
 ///
 /// Control law for one step of dt seconds, error = setpoint - measure:
 ///   integral = clamp(integral + error * dt, integralMin, integralMax)
 ///   output   = clamp(kp * error + ki * integral + kd * (error - previousError) / dt, minAction, maxAction)
 /// dt is capped at the largest period (4 s by default). A step with dt <= 0 leaves out the error * dt increment
 /// and the derivative term: it has no rate to measure.
+/// With a derivative filter of time constant tau > 0 (off by default), the derivative term is kd * rate, where
+/// rate follows the error's rate through a first-order lag, discretised backward (implicit Euler):
+///   rate = rate + dt / (tau + dt) * ((error - previousError) / dt - rate)
+/// The filtered rate starts at 0 after init; a step with dt <= 0 leaves it as it is, and a rate that is not
+/// finite reaches only its own step's output (the next step filters from 0 again).
 ///
 ///   pid::CPid depth;
 ///   depth.init(2.0, 0.5, 0.1, 0.05);              // hold 2 m
@@ -46,6 +53,13 @@ public:
 
   /// Sets the integral bounds (unit * s), the output bounds and the largest time step (s); bounds are not checked.
   void config(double intMinE, double intMaxE, double minA, double maxA, double mET);
+
+  /// Sets the derivative filter's time constant (s, >= 0; 0, the default, leaves the derivative unfiltered);
+  /// keeps the filtered rate, so a change in the middle of a run does not jump.
+  void setDerivativeFilter(double timeConstant) { derivativeFilter_ = timeConstant; }
+
+  /// The derivative filter's time constant (s); 0 when the derivative is unfiltered.
+  double derivativeFilter() const { return derivativeFilter_; }
 
   /// One step with a time step of T seconds (capped at the largest time step); returns the clamped output.
   double action(double measure, double T);
@@ -74,7 +88,7 @@ public:
   {
     double proportional = 0.0;  ///< kp * error
     double integral = 0.0;      ///< ki * clamped error integral
-    double derivative = 0.0;    ///< kd * (error - previous error) / dt; 0 for a step with dt <= 0
+    double derivative = 0.0;    ///< kd * (error - previous error) / dt, or kd * filtered rate; 0 if dt <= 0
     double dt = 0.0;            ///< time step used (s), after the cap at the largest time step
     bool clamped = false;       ///< the sum of the terms lay outside the output bounds
   };
@@ -89,6 +103,9 @@ private:
 
   /// Unclamped output for error after previous over dt (s) with the stored integral; its terms into terms.
   double law(double error, double previous, double dt, Step& terms) const;
+
+  /// Moves the filtered rate toward the rate of error after the previous error over dt > 0 (s).
+  void filterRate(double error, double dt);
 
   const double MAX_ERROR_INTEGRAL = 10.0;
   const double MIN_ERROR_INTEGRAL = -10.0;
@@ -108,6 +125,8 @@ private:
   double maxAction_ = MAX_ACTION;
   double minAction_ = MIN_ACTION;
   double maxElapsedTime_ = MAX_PERIOD;
+  double derivativeFilter_ = 0.0;
+  double filteredRate_ = 0.0;
   // What lastStep() needs beyond the state a step keeps anyway: the error before error1_ and the time step.
   double error2_ = 0.0;
   double lastDt_ = 0.0;
@@ -124,6 +143,7 @@ inline void CPid::init(double s, double p, double i, double d)
   lastTime_ = detail::now();
   error2_ = 0.0;
   lastDt_ = 0.0;
+  filteredRate_ = 0.0;
 }
 
 inline void CPid::config(double intMinE, double intMaxE, double minA, double maxA, double mET)
@@ -164,6 +184,10 @@ inline double CPid::action(double measure, double T)
   const bool timed = dt > 0.0;
   const double integral = timed ? errorIntegral_ + error * dt : errorIntegral_;
   errorIntegral_ = saturate(integral, integralMinError_, integralMaxError_);
+  if (timed && derivativeFilter_ > 0.0)
+  {
+    filterRate(error, dt);
+  }
   Step terms;
   const double u = law(error, error1_, dt, terms);
   error2_ = error1_;
@@ -190,10 +214,19 @@ inline double CPid::law(double error, double previous, double dt, Step& terms) c
   double u = terms.proportional + terms.integral;
   if (dt > 0.0)
   {
-    terms.derivative = kd_ * (error - previous) / dt;
+    // The unfiltered form keeps its own order of operations, so its outputs stay what they always were.
+    terms.derivative = derivativeFilter_ > 0.0 ? kd_ * filteredRate_ : kd_ * (error - previous) / dt;
     u += terms.derivative;
   }
   return u;
+}
+
+inline void CPid::filterRate(double error, double dt)
+{
+  // A rate that overflowed would stay in the filter for good: it is used once, then the filter starts over.
+  const double previous = std::isfinite(filteredRate_) ? filteredRate_ : 0.0;
+  const double rate = (error - error1_) / dt;
+  filteredRate_ = previous + dt / (derivativeFilter_ + dt) * (rate - previous);
 }
 
 inline double CPid::action(double measure)

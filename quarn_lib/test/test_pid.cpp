@@ -398,3 +398,68 @@ TEST(CPid, RetuneKeepsPreviousErrorClockAndSetPoint)
   EXPECT_EQ(0.2, pid.lastStep().dt);
   EXPECT_EQ((std::array<double, 4>{ 0.5, 2.0, 0.0, 0.25 }), configOf(pid));
 }
+
+// Error steps of 0.1 s; kd = 1 and no other gain, so the output is the filtered rate itself.
+TEST(CPid, DerivativeFilterFollowsBackwardEulerLag)
+{
+  pid::CPid pid;
+  widenOutput(pid);
+  pid.init(0.0, 0.0, 0.0, 1.0);
+  pid.setDerivativeFilter(0.3);
+  // A step of the error by 0.1: rate 1 for one step, then 0; each step keeps 0.3 / 0.4 of the gap.
+  const std::array<double, 3> expected = { 0.25, 0.1875, 0.140625 };
+  for (double rate : expected)
+  {
+    const double output = pid.action(-0.1, 0.1);
+    EXPECT_NEAR(rate, output, kTolerance);
+    EXPECT_EQ(output, pid.lastStep().derivative);
+  }
+  // A step without time leaves the filter where it was; the next one goes on from there.
+  EXPECT_EQ(0.0, pid.action(-0.1, 0.0));
+  EXPECT_NEAR(0.10546875, pid.action(-0.1, 0.1), kTolerance);
+  // A steady ramp of 2 per second: the filtered rate settles on it.
+  double error = 0.1;
+  for (int step = 0; step < 200; ++step)
+  {
+    error += 0.2;
+    pid.action(-error, 0.1);
+  }
+  EXPECT_NEAR(2.0, pid.lastStep().derivative, 1e-9);
+}
+
+TEST(CPid, ZeroFilterTimeConstantIsTheUnfilteredDerivative)
+{
+  pid::CPid plain;
+  pid::CPid switched;
+  EXPECT_EQ(0.0, switched.derivativeFilter());
+  for (pid::CPid* pid : { &plain, &switched })
+  {
+    widenOutput(*pid);
+    pid->init(0.3, 1.5, 0.2, 0.7);
+  }
+  switched.setDerivativeFilter(0.4);
+  switched.action(1.0, 0.1);
+  switched.setDerivativeFilter(0.0);
+  plain.action(1.0, 0.1);
+  const std::array<double, 6> measures = { 0.37, -0.21, 0.05, 0.9, -1.3, 0.11 };
+  const std::array<double, 6> dts = { 0.1, 0.033, 0.0, 0.1, 0.007, 0.25 };
+  for (std::size_t i = 0; i < measures.size(); ++i)
+  {
+    EXPECT_EQ(plain.action(measures[i], dts[i]), switched.action(measures[i], dts[i])) << i;
+    EXPECT_EQ(plain.lastStep().derivative, switched.lastStep().derivative) << i;
+  }
+}
+
+TEST(CPid, OverflowedRateDoesNotStayInTheFilter)
+{
+  pid::CPid pid;
+  pid.init(0.0, 0.0, 0.0, 1.0);
+  pid.setDerivativeFilter(0.2);
+  // Errors of +-1e308 a millisecond apart: rates of +-infinity, which the output clamp hides.
+  pid.action(-1e308, 0.001);
+  pid.action(1e308, 0.001);
+  EXPECT_EQ(-HUGE_VAL, pid.lastStep().derivative);
+  // The error holds still: the filter starts over from 0 instead of adding infinities of both signs.
+  EXPECT_EQ(0.0, pid.action(1e308, 0.001));
+  EXPECT_EQ(0.0, pid.lastStep().derivative);
+}

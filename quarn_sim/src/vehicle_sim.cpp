@@ -6,8 +6,10 @@
 //                     vehicle: follows at once, still water, 20 Hz exact navigation
 //   ~vehicle_model_file  the file ~vehicle_model was read from, named when the model is refused; default none
 //   ~initial_pose     [x, y, z, yaw] (m, rad), default [0, 0, 0, 0]
-//   ~seed             seed of the gusts and the navigation noise, default 1
-//   ~target           [x, y, z] world position of a visual target; when set, pixel corrections are published
+//   ~seed             seed of the gusts, the navigation noise and the camera noise, default 1
+//   ~target           [x, y, z] world position of a visual target; when set, pixel corrections are published,
+//                     by the camera of the model document (camera_rate, camera_latency, camera_noise) or, without
+//                     one, exact after every navigation message
 //   ~duration         length of the run (s) after which the node shuts down, default 0 (run until stopped)
 //   ~trajectory_file  CSV file receiving time, pose and applied set-point of every step, default none
 //
@@ -16,10 +18,12 @@
 // the one correction of type -1 that opens a servoing run. After a restart of the master the node registers its
 // topics again.
 #include <chrono>
+#include <deque>
 #include <fstream>
-#include <stdexcept>
 #include <optional>
+#include <random>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -109,8 +113,8 @@ class Simulator
 {
 public:
   Simulator(ros::NodeHandle& nh, const VehicleModel& model, std::optional<std::array<double, 3>> target,
-            double duration, const std::string& trajectoryFile)
-    : model_(model), target_(target), duration_(duration)
+            double duration, const std::string& trajectoryFile, unsigned seed)
+    : nh_(nh), model_(model), target_(target), duration_(duration), cameraRandom_(seed ^ 0x85ebca6bu)
   {
     navigationPub_ = nh.advertise<NavigationData>("navigator_data", 1);
     if (target_)
@@ -144,9 +148,9 @@ public:
     const double t = now - start_;
     model_.advance(t);
     publishNavigation(t);
-    if (target_)
+    if (target_ && !model_.model().camera)
     {
-      publishCorrection();
+      correctionPub_.publish(nextCorrection());
     }
     record(t);
     if (duration_ > 0 && t >= duration_)
@@ -154,6 +158,37 @@ public:
       ROS_INFO("Run finished after %.1f s", t);
       ros::shutdown();
     }
+  }
+
+  // One frame of the model's camera: the correction of the target seen now, published camera_latency later.
+  void see()
+  {
+    if (!started_)
+    {
+      return;
+    }
+    model_.advance(steadySeconds() - start_);
+    const quarn::sim::CameraConfig& camera = *model_.model().camera;
+    VisualServoingData msg = nextCorrection();
+    const auto noise = [&] { return camera.noise > 0 ? camera.noise * cameraNormal_(cameraRandom_) : 0.0; };
+    if (msg.type != -1)
+    {
+      msg.correction.position.x += noise();
+      msg.correction.position.y += noise();
+    }
+    if (camera.latency <= 0)
+    {
+      correctionPub_.publish(msg);
+      return;
+    }
+    // Every frame waits as long, so the oldest timer has always fired by the time there are this many.
+    while (deliveries_.size() > camera.latency * camera.rate + 2)
+    {
+      deliveries_.pop_front();
+    }
+    deliveries_.push_back(nh_.createWallTimer(
+        ros::WallDuration(camera.latency), [this, msg](const ros::WallTimerEvent&) { correctionPub_.publish(msg); },
+        true));
   }
 
 private:
@@ -189,7 +224,7 @@ private:
   }
 
   // The first message of a run arms the capture of depth and heading references; later ones carry the offset.
-  void publishCorrection()
+  VisualServoingData nextCorrection()
   {
     VisualServoingData msg;
     msg.correction.orientation.w = 1.0;
@@ -206,7 +241,7 @@ private:
       msg.correction.position.y = offset.y;
       msg.correction.position.z = offset.z;
     }
-    correctionPub_.publish(msg);
+    return msg;
   }
 
   void record(double t)
@@ -221,6 +256,7 @@ private:
                 << ',' << v.yaw << std::endl;
   }
 
+  ros::NodeHandle nh_;
   VehicleModel model_;
   std::optional<std::array<double, 3>> target_;
   double duration_;
@@ -230,6 +266,9 @@ private:
   bool started_ = false, servoing_ = false;
   double start_ = 0;
   ros::Time rosStart_;
+  std::mt19937 cameraRandom_;
+  std::normal_distribution<double> cameraNormal_;
+  std::deque<ros::WallTimer> deliveries_;
 };
 
 }  // namespace
@@ -256,8 +295,8 @@ int main(int argc, char** argv)
   {
     return 1;
   }
-  const VehicleModel model(*vehicle, { initial[0], initial[1], initial[2], initial[3] },
-                           static_cast<unsigned>(pnh.param("seed", 1)));
+  const auto seed = static_cast<unsigned>(pnh.param("seed", 1));
+  const VehicleModel model(*vehicle, { initial[0], initial[1], initial[2], initial[3] }, seed);
   std::optional<std::array<double, 3>> targetPosition;
   if (!target.empty())
   {
@@ -265,7 +304,7 @@ int main(int argc, char** argv)
   }
   const std::string trajectoryFile = pnh.param("trajectory_file", std::string());
 
-  Simulator sim(nh, model, targetPosition, pnh.param("duration", 0.0), trajectoryFile);
+  Simulator sim(nh, model, targetPosition, pnh.param("duration", 0.0), trajectoryFile, seed);
   if (!sim.trajectoryOk())
   {
     ROS_FATAL("Cannot write %s", trajectoryFile.c_str());
@@ -273,6 +312,12 @@ int main(int argc, char** argv)
   }
   const ros::WallTimer timer =
       nh.createWallTimer(ros::WallDuration(1.0 / vehicle->navRate), [&sim](const ros::WallTimerEvent&) { sim.tick(); });
+  ros::WallTimer camera;
+  if (targetPosition && vehicle->camera)
+  {
+    camera = nh.createWallTimer(ros::WallDuration(1.0 / vehicle->camera->rate),
+                                [&sim](const ros::WallTimerEvent&) { sim.see(); });
+  }
   const quarn::dev::MasterWatch masterWatch;
   ros::spin();
   return 0;

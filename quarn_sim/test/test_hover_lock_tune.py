@@ -56,8 +56,13 @@ class Evaluate(unittest.TestCase):
 
     def test_unreadable_or_refused_documents_are_status_2_naming_file_and_item(self):
         with open(MODEL) as f:
-            broken = self.write("broken.xml", f.read().replace('<nav_rate type="real" value="10.0"/>',
-                                                                '<nav_rate type="real" value="0"/>'))
+            model = f.read()
+        broken = self.write("broken.xml", model.replace('<nav_rate type="real" value="10.0"/>',
+                                                        '<nav_rate type="real" value="0"/>'))
+        camera_rate_only = self.write("camera.xml", model.replace(
+            "</vehicle_model>", '<camera_rate type="real" value="10"/></vehicle_model>'))
+        with open(MODE0) as f:
+            mode2 = self.write("mode2.xml", f.read().replace('value="0"/>', 'value="2"/>', 1))
         missing = os.path.join(self.dir.name, "none.xml")
         short = self.write("short.xml", "<c><mode type=\"integer\" value=\"1\"/></c>")
         malformed = self.write("bad.xml", "<c>")
@@ -65,7 +70,8 @@ class Evaluate(unittest.TestCase):
         cases = [(missing, MODE1, missing, "cannot read"),
                  (broken, MODE1, broken, "nav_rate must be > 0"),
                  (MODEL, short, short, "Path element not found"),
-                 (MODEL, MODE0, MODE0, "mode 0"),
+                 (camera_rate_only, MODE0, camera_rate_only, "camera_latency is missing"),
+                 (MODEL, mode2, mode2, "mode 2"),
                  (MODEL, malformed, malformed, "refused")]
         for model, config, named, message in cases:
             result = tool("evaluate", model, config)

@@ -20,6 +20,7 @@
 #include <quarn_common/BhResponse.h>
 #include <quarn_common/NavigationData.h>
 #include <quarn_common/VisualServoingData.h>
+#include <quarn_dev/axis_options.h>
 #include <quarn_dev/item_hints.h>
 #include <quarn_pid.h>
 #include <quarn_xml/XmlParamMapper.h>
@@ -42,7 +43,8 @@ struct DeviceConfig
   Eigen::VectorXd pidConfigZ;    ///< z (depth) controller gains, same layout
   Eigen::VectorXd pidConfigYaw;  ///< yaw controller gains, same layout
   Eigen::VectorXd desiredPose;   ///< pose held in mode 1: x, y, z, unused, unused, yaw (rad); 6 or more
-  int mode = 0;  ///< 0 visual-servoing correction, 1 navigation-driven pose holding, else publish nothing
+  int mode = 0;        ///< 0 visual-servoing correction, 1 navigation-driven pose holding, else publish nothing
+  AxisOptionSet axes;  ///< optional bounds and derivative filters of x, y, z, yaw, read by readAxisOptions
 };
 
 /// Four values, one per controller: x, y, z, yaw.
@@ -202,14 +204,14 @@ public:
   explicit ControlStep(std::array<pid::CPid, 4>& pids) : ControlStep(pids[0], pids[1], pids[2], pids[3]) {}
 
   /// Sets each controller to set-point 0 and the first three numbers of its gain vector in config, clearing its
-  /// integral, previous error and clock (pid::CPid::init).
+  /// integral, previous error and clock (pid::CPid::init), then its optional bounds and derivative filter.
   void init(const DeviceConfig& config) const
   {
     setUp(config, [](pid::CPid& pid, const Eigen::VectorXd& g) { pid.init(0.0, g[0], g[1], g[2]); });
   }
 
   /// Gives each controller the gains of config without a bump (pid::CPid::retune): its integral term, previous
-  /// error and clock carry on.
+  /// error and clock carry on; then its optional bounds and derivative filter.
   void retune(const DeviceConfig& config) const
   {
     setUp(config, [](pid::CPid& pid, const Eigen::VectorXd& g) { pid.retune(g[0], g[1], g[2]); });
@@ -248,6 +250,7 @@ void ControlStep::setUp(const DeviceConfig& config, const Set& set) const
   for (std::size_t axis = 0; axis < 4; ++axis)
   {
     set(*pids_[axis], *gains[axis]);
+    applyAxisOptions(*pids_[axis], config.axes[axis]);
   }
 }
 

@@ -33,6 +33,10 @@ constexpr double HOLD = 5.0;                // s
 constexpr double RMS_WINDOW = 20.0;  // s
 /// Conditions of the standard set: 16 horizontal offsets x 4 heading offsets x current on/off x 2 depth offsets.
 constexpr int STANDARD_CONDITIONS = 256;
+/// Conditions of the mode 0 set: 16 target positions x current on/off; the set repeats them with new seeds.
+constexpr int SERVOING_CONDITIONS = 32;
+/// Where every mode 0 run starts: x, y (m), depth 2 m, heading 0.
+inline const Pose SERVOING_START{ 0.0, 0.0, 2.0, 0.0 };
 
 /// Axes of the errors and commands: x, y, depth (m), heading (rad).
 using Axes = std::array<double, 4>;
@@ -120,13 +124,26 @@ struct Summary
 /// changing), heading offset +1, -1, +3 or -3 rad, current on then off, depth offset +1 then -1 m (slowest).
 inline Scenario standardScenario(int i, unsigned seed);
 
-/// One run of duration seconds of hover_lock configured by config (mode 1) against the vehicle of model,
-/// stepped at the model's navigation rate; each step's point goes to trace when given.
+/// Run i of the mode 0 set: a visual target 1 m or 3 m from SERVOING_START in one of 8 directions (fastest
+/// changing; dx, dy hold start minus target), current on then off, seed + i; past 32 the conditions repeat.
+inline Scenario servoingScenario(int i, unsigned seed);
+
+/// One run of duration seconds of hover_lock in mode 0 against the vehicle of model from SERVOING_START: the
+/// model's camera (exact, at every navigation message, without camera items) sends the target's offset, the node
+/// steps on each correction after the first, which arms the capture of depth and heading from navigation.
+/// The error is the target's offset from the true pose and the depth and heading off the captured references.
+inline RunResult runServoingScenario(const quarn::dev::DeviceConfig& config, const VehicleModelConfig& model,
+                                     const Scenario& scenario, double duration,
+                                     std::vector<TracePoint>* trace = nullptr);
+
+/// One run of duration seconds of hover_lock configured by config against the vehicle of model; each step's point
+/// goes to trace when given. Mode 0 runs runServoingScenario; any other mode is stepped as mode 1, at the model's
+/// navigation rate.
 inline RunResult runScenario(const quarn::dev::DeviceConfig& config, const quarn::sim::VehicleModelConfig& model,
                              const Scenario& scenario, double duration, std::vector<TracePoint>* trace = nullptr);
 
-/// options.runs runs of the standard set from options.first on, spread over options.threads threads; results in run
-/// order, the same whatever the number of threads.
+/// options.runs runs of the standard set (the mode 0 set for a mode 0 config) from options.first on, spread over
+/// options.threads threads; results in run order, the same whatever the number of threads.
 inline std::vector<RunResult> runCampaign(const quarn::dev::DeviceConfig& config,
                                           const quarn::sim::VehicleModelConfig& model, const CampaignOptions& options);
 
@@ -138,6 +155,32 @@ void inParallel(int count, int threads, const Job& job);
 inline Summary summarise(const std::vector<RunResult>& runs);
 
 // ---------------------------------------------------------------------------------------------------------------
+
+namespace detail
+{
+
+// One control step at t as the node takes it, with a time step of periodMs: a step with a response commands the
+// vehicle, one without leaves it on the set-point it had (command, kept between steps). The step's true error and
+// the set-point published go to metrics and trace.
+inline void stepAndRecord(const quarn::dev::ControlStep& controlStep, const Axes& measure, long periodMs, double t,
+                          const Axes& error, VehicleModel& vehicle, Command& command, RunMetrics& metrics,
+                          std::vector<TracePoint>* trace)
+{
+  const quarn::dev::StepResult step = controlStep(measure, periodMs);
+  if (step.status == quarn::dev::StepResult::STEPPED)
+  {
+    command = toCommand(step.response);
+    vehicle.command(command, t);
+  }
+  const Axes published{ command.velocity.x, command.velocity.y, command.velocity.z, command.velocity.yaw };
+  metrics.add(t, error, published);
+  if (trace)
+  {
+    trace->push_back({ t, error, published });
+  }
+}
+
+}  // namespace detail
 
 inline Scenario standardScenario(int i, unsigned seed)
 {
@@ -158,6 +201,10 @@ inline Scenario standardScenario(int i, unsigned seed)
 inline RunResult runScenario(const quarn::dev::DeviceConfig& config, const quarn::sim::VehicleModelConfig& model,
                              const Scenario& scenario, double duration, std::vector<TracePoint>* trace)
 {
+  if (config.mode == 0)
+  {
+    return runServoingScenario(config, model, scenario, duration, trace);
+  }
   const Eigen::VectorXd& target = config.desiredPose;
   quarn::sim::VehicleModelConfig water = model;
   if (!scenario.current)
@@ -188,20 +235,8 @@ inline RunResult runScenario(const quarn::dev::DeviceConfig& config, const quarn
     const quarn::sim::NavigationSample nav = vehicle.navigationAt(t);
     const quarn::dev::NavigationPose pose{ nav.pose.x, nav.pose.y, nav.pose.z, 0, 0, nav.pose.yaw };
     const Eigen::Vector4d measure = quarn::dev::computeErrorPosition(pose, target);
-    const quarn::dev::StepResult step = controlStep({ measure[0], measure[1], measure[2], measure[3] }, periodMs);
-    // Like the node, a step without a response leaves the vehicle on the set-point it had.
-    if (step.status == quarn::dev::StepResult::STEPPED)
-    {
-      command = quarn::sim::toCommand(step.response);
-      vehicle.command(command, t);
-    }
-
-    const Axes published{ command.velocity.x, command.velocity.y, command.velocity.z, command.velocity.yaw };
-    metrics.add(t, error, published);
-    if (trace)
-    {
-      trace->push_back({ t, error, published });
-    }
+    detail::stepAndRecord(controlStep, { measure[0], measure[1], measure[2], measure[3] }, periodMs, t, error, vehicle,
+                          command, metrics, trace);
   }
   RunResult result = metrics.result();
   result.scenario = scenario;
@@ -284,7 +319,10 @@ inline std::vector<RunResult> runCampaign(const quarn::dev::DeviceConfig& config
 {
   std::vector<RunResult> results(static_cast<std::size_t>(std::max(options.runs, 0)));
   inParallel(options.runs, options.threads, [&](int i) {
-    results[i] = runScenario(config, model, standardScenario(options.first + i, options.seed), options.duration);
+    const int run = options.first + i;
+    const Scenario scenario =
+        config.mode == 0 ? servoingScenario(run, options.seed) : standardScenario(run, options.seed);
+    results[i] = runScenario(config, model, scenario, options.duration);
   });
   return results;
 }
@@ -344,3 +382,5 @@ inline Summary summarise(const std::vector<RunResult>& runs)
 }
 
 }  // namespace quarn::sim
+
+#include <quarn_sim/servoing.h>

@@ -6,6 +6,7 @@
 // Cost of one run, errors e_i normalised by their tolerances (0.1 m, 0.05 rad), D the run's length:
 //   (1/D) sum_t (t/D) sum_i |e_i(t)| / tol_i dt          time-weighted absolute error: late errors weigh most
 //   + SETTLING_WEIGHT * settling time / D, or UNSETTLED_PENALTY   slow or never settling
+// A mode 0 configuration is tuned as mode 1 with its depth and heading signs turned (see modeOneGains).
 // The runs are a spread of scenarios of the standard set as long as the campaign's, on the model and on the model
 // with its time constants and delay scaled by 0.7 and 1.3. The search minimises the worst of the three models'
 // mean run cost, each relative to the base gains' on that model: no variant pays for another's gain, so that the
@@ -233,10 +234,14 @@ inline Gains fromUnit(const std::vector<double>& x)
   return gains;
 }
 
-/// Scenario k of count, spread over the standard set: the stride 97 is prime to 256 and walks every factor
-/// (direction, radius, heading, current, depth) through its values.
-inline Scenario spreadScenario(int k, unsigned seed)
+/// Scenario k of count, spread over the standard set of mode: the strides 97 and 13 are prime to 256 and 32 and
+/// walk every factor (direction, radius, heading, current, depth) through its values.
+inline Scenario spreadScenario(int k, unsigned seed, int mode)
 {
+  if (mode == 0)
+  {
+    return servoingScenario((13 * k) % SERVOING_CONDITIONS, seed + static_cast<unsigned>(k));
+  }
   return standardScenario((97 * k) % STANDARD_CONDITIONS, seed + static_cast<unsigned>(k));
 }
 
@@ -307,8 +312,9 @@ inline SearchScores searchScores(const quarn::dev::DeviceConfig& config, const q
   std::vector<RunResult> runs(static_cast<std::size_t>(jobs));
   inParallel(jobs, options.threads, [&](int j) {
     std::vector<TracePoint> trace;
-    runs[j] = runScenario(config, models[j / options.scenarios],
-                          tuning::spreadScenario(j % options.scenarios, options.seed), options.duration, &trace);
+    runs[j] =
+        runScenario(config, models[j / options.scenarios],
+                    tuning::spreadScenario(j % options.scenarios, options.seed, config.mode), options.duration, &trace);
     costs[j] = runCost(runs[j], trace, options.duration);
   });
   // Summed in job order, so the cost does not depend on the number of threads.

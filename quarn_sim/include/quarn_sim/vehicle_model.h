@@ -22,6 +22,7 @@
 
 #include <quarn_algebra.h>
 #include <quarn_dev/hover_lock_core.h>
+#include <quarn_sim/camera.h>
 #include <quarn_sim/thruster_vehicle.h>
 #include <quarn_xml/XmlParamMapper.h>
 
@@ -82,6 +83,7 @@ struct VehicleModelConfig
   double navRate = 20;           ///< "nav_rate" in (0, 1000] (Hz): navigation messages per second
   double navLatency = 0;         ///< "nav_latency" >= 0 (s): a published pose is the pose of this long ago
   Eigen::VectorXd navNoise;      ///< "nav_noise" >= 0: white noise sigma on x and y (m), depth (m), heading (rad)
+  std::optional<CameraConfig> camera;  ///< the optional camera items; none: exact, at every navigation message
 
   /// "kind": FIRST_ORDER_KIND (also when the item is absent) or THRUSTER_KIND.
   std::string kind = FIRST_ORDER_KIND;
@@ -374,6 +376,7 @@ inline VehicleModelConfig loadVehicleModel(const std::string& xmlText)
   {
     throw std::runtime_error(fault);
   }
+  model.camera = readCamera(xmlText);
   return model;
 }
 

@@ -278,11 +278,11 @@ std::optional<int> parseEvaluateCommand(int argc, char** argv, EvaluateCommand& 
 
   const auto usage = [&](std::ostream& out) {
     out << "Usage: hover_lock_tune evaluate MODEL.xml CONFIG.xml [options]\n\n"
-           "Runs the mode 1 configuration CONFIG.xml (hover_lock's own arithmetic, in-process) against the vehicle\n"
-           "model MODEL.xml over the standard scenario set and prints how many runs settled, the settling times,\n"
-           "the RMS errors, the command reversals, each axis's command variation per second and its largest\n"
-           "command once settled (on a thruster-driven model also the thrusters' use). Exit status 0 when it\n"
-           "ran, 1 for a wrong command line, 2 when a document cannot be read or is refused.\n\n"
+           "Runs the configuration CONFIG.xml (hover_lock's own arithmetic, in-process) against the vehicle model\n"
+           "MODEL.xml over the standard scenario set of its mode (1 or 0) and prints how many runs settled, the\n"
+           "settling times, the RMS errors, the command reversals, each axis's command variation per second and\n"
+           "its largest command once settled (on a thruster-driven model also the thrusters' use). Exit status\n"
+           "0 when it ran, 1 for a wrong command line, 2 when a document cannot be read or is refused.\n\n"
         << named;
   };
   if (const std::optional<int> stop =
@@ -302,13 +302,13 @@ std::optional<int> parseEvaluateCommand(int argc, char** argv, EvaluateCommand& 
 }
 
 // The configuration at path, which the campaign can score; InputError otherwise.
-quarn::dev::DeviceConfig readModeOneConfig(const std::string& path)
+quarn::dev::DeviceConfig readScoredConfig(const std::string& path)
 {
   const quarn::dev::DeviceConfig config = readConfigFile(path);
-  if (config.mode != 1)
+  if (config.mode != 0 && config.mode != 1)
   {
     throw InputError("configuration " + path + " has mode " + std::to_string(config.mode) +
-                     ": the campaign scores mode 1 (navigation-driven) configurations");
+                     ": the campaign scores modes 1 (navigation-driven) and 0 (visual servoing)");
   }
   return config;
 }
@@ -379,7 +379,7 @@ int evaluate(int argc, char** argv)
   try
   {
     model = readModelFile(command.modelPath);
-    config = readModeOneConfig(command.configPath);
+    config = readScoredConfig(command.configPath);
   }
   catch (const InputError& e)
   {

@@ -51,6 +51,11 @@ quarn::dev::DeviceConfig readConfigFile(const std::string& path)
   {
     throw InputError("configuration " + path + " refused: " + shortfall);
   }
+  const std::string refused = quarn::dev::readAxisOptions(text, mapper.data().axes);
+  if (!refused.empty())
+  {
+    throw InputError("configuration " + path + " refused: " + refused);
+  }
   return mapper.data();
 }
 
