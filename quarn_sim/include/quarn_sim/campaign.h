@@ -63,7 +63,7 @@ struct RunResult
   Axes largestCommand{};          ///< largest |published set-point| per axis (m/s, rad/s)
   double reversalsPerSecond = 0;  ///< sign changes of the published set-points, all four axes, per second
   std::optional<ThrusterUse> thrusters;  ///< what the thrusters did, on a vehicle of kind "thrusters"
-  Axes variationPerSecond{};      ///< sum of |change| of the published set-point per axis over the duration (1/s)
+  Axes variationPerSecond{};  ///< sum of |change| of the published set-point per axis over the duration (1/s)
   /// Largest |published set-point| per axis once settled (after the last step outside the tolerances); NaN unless
   /// settled.
   Axes settledCommand{ NAN, NAN, NAN, NAN };
