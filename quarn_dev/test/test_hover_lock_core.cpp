@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <quarn_dev/config_change.h>
 #include <quarn_dev/hover_lock_core.h>
 
 using quarn::dev::behaviorResponse;
@@ -413,4 +414,20 @@ TEST(AxisOptions, RefusedItemIsNamedWithAnExample)
     const std::string refused = quarn::dev::readAxisOptions(document(element), options);
     EXPECT_EQ(0u, refused.find(message)) << element << "\n" << refused;
   }
+}
+
+TEST(ConfigChanges, ListsChangedItemsAndOptionsOnePerLine)
+{
+  DeviceConfig before;
+  before.pidConfigX = (Eigen::VectorXd(3) << 2.5, 0.3, 0.5).finished();
+  before.pidConfigY = before.pidConfigZ = before.pidConfigYaw = before.pidConfigX;
+  before.desiredPose = Eigen::VectorXd::Zero(6);
+  before.mode = 1;
+  EXPECT_EQ("no change", quarn::dev::configChanges(before, before));
+  DeviceConfig after = before;
+  after.pidConfigX[2] = 0.2;
+  after.axes[3].outputLimit = 0.5;
+  after.axes[0].derivativeFilter = 0.25;
+  EXPECT_EQ("pid_config_x: 2.5 0.3 0.5 -> 2.5 0.3 0.2\npid_filter_x: 0 -> 0.25\npid_limits_yaw: 1 10 -> 0.5 10",
+            quarn::dev::configChanges(before, after));
 }

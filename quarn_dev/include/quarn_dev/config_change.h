@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cmath>
 #include <string>
+#include <utility>
 #include <variant>
 
 #include <Eigen/Core>
@@ -81,6 +82,26 @@ inline std::string configChanges(const DeviceConfig& before, const DeviceConfig&
                      itemText(after.*member);
           },
           item.member);
+    }
+  }
+  // The optional items, as their defaults when absent.
+  for (std::size_t axis = 0; axis < before.axes.size(); ++axis)
+  {
+    const AxisOptions& a = before.axes[axis];
+    const AxisOptions& b = after.axes[axis];
+    const Eigen::Vector2d limitsBefore(a.outputLimit, a.integralLimit), limitsAfter(b.outputLimit, b.integralLimit);
+    const std::pair<const char*, std::pair<Eigen::VectorXd, Eigen::VectorXd>> options[] = {
+      { "pid_limits_", { limitsBefore, limitsAfter } },
+      { "pid_filter_",
+        { Eigen::VectorXd::Constant(1, a.derivativeFilter), Eigen::VectorXd::Constant(1, b.derivativeFilter) } },
+    };
+    for (const auto& [prefix, values] : options)
+    {
+      if (!sameItemValue(values.first, values.second))
+      {
+        lines += (lines.empty() ? "" : "\n") + std::string(prefix) + AXIS_SUFFIXES[axis] + ": " +
+                 itemText(values.first) + " -> " + itemText(values.second);
+      }
     }
   }
   return lines.empty() ? "no change" : lines;
