@@ -55,7 +55,7 @@ SERVOING_CAMPAIGN = {"full": (256, 60, 5.0), "brief": (2, 5, None)}
 IDENTIFY = {"full": (600, 20, 5.0), "brief": (20, 20, None)}
 # tune of the mode 1 example on the default vehicle: options, goal (s).
 TUNE = {"full": ([], 60.0), "brief": (["--evaluations", "2", "--scenarios", "2", "--search-duration", "5", "--runs",
-                                       "2"], None)}
+                                       "2", "--max-reversals", "40"], None)}
 ROUND_TRIP_GOALS = {"p50": 1.05, "p99": 1.25}
 STATE_GOALS = {"p50": 1.05}  # publishing ~state against not publishing it
 RELOAD_GOAL_MS = 5.0  # a call to ~reload that re-reads the example, at p50

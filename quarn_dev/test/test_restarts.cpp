@@ -163,7 +163,7 @@ TEST_F(Restarts, RegistersAgainWithARestartedMaster)
       REGISTER_BOUND))
       << node_->output();
   ASSERT_TRUE(node_->waitForOutput(REGISTERED_AGAIN));
-  EXPECT_EQ(1u, quarn_test::countOf(node_->output(), "ROS master restarted: registered 5 topics and 2 services again"))
+  EXPECT_EQ(1u, quarn_test::countOf(node_->output(), "ROS master restarted: registered 5 topics and 3 services again"))
       << node_->output();
   EXPECT_TRUE(answers()) << "over the connections made before the restart";
 
