@@ -100,9 +100,9 @@ class Evaluate(unittest.TestCase):
             self.assertEqual(r["settled"], r["settling_time"] is not None)
 
     def test_a_thruster_driven_model_reports_its_thrusters_and_a_first_order_one_does_not(self):
-        for model, has_thrusters in ((HEAVY, True), (MODEL, False)):
+        for model, config, has_thrusters in ((HEAVY, MODE1, True), (HEAVY, MODE0, True), (MODEL, MODE1, False)):
             out = os.path.join(self.dir.name, "t.json")
-            result = tool("evaluate", model, MODE1, "--runs", "2", "--duration", "20", "--json", out)
+            result = tool("evaluate", model, config, "--runs", "2", "--duration", "20", "--json", out)
             self.assertEqual(0, result.returncode, result.stderr)
             self.assertEqual(has_thrusters, "thrust reversals" in result.stdout, result.stdout)
             with open(out) as f:

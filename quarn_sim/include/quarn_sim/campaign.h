@@ -197,6 +197,18 @@ inline void stepAndRecord(const quarn::dev::ControlStep& controlStep, const Axes
   }
 }
 
+// What a run of scenario came to: its metrics, and on a thruster-driven vehicle what the thrusters did.
+inline RunResult resultOf(const RunMetrics& metrics, const Scenario& scenario, const VehicleModel& vehicle)
+{
+  RunResult result = metrics.result();
+  result.scenario = scenario;
+  if (vehicle.thrusters())
+  {
+    result.thrusters = vehicle.thrusters()->use();
+  }
+  return result;
+}
+
 }  // namespace detail
 
 inline Scenario standardScenario(int i, unsigned seed)
@@ -249,13 +261,7 @@ inline RunResult runScenario(const quarn::dev::DeviceConfig& config, const quarn
     detail::stepAndRecord(controlStep, { measure[0], measure[1], measure[2], measure[3] }, periodMs, t, error, vehicle,
                           command, metrics, trace);
   }
-  RunResult result = metrics.result();
-  result.scenario = scenario;
-  if (vehicle.thrusters())
-  {
-    result.thrusters = vehicle.thrusters()->use();
-  }
-  return result;
+  return detail::resultOf(metrics, scenario, vehicle);
 }
 
 inline void RunMetrics::add(double t, const Axes& error, const Axes& command)

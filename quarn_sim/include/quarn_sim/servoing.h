@@ -204,9 +204,7 @@ inline RunResult runServoingScenario(const quarn::dev::DeviceConfig& config, con
       node.correct(camera.deliver(), t, vehicle, metrics, trace);
     }
   }
-  RunResult result = metrics.result();
-  result.scenario = scenario;
-  return result;
+  return detail::resultOf(metrics, scenario, vehicle);
 }
 
 }  // namespace quarn::sim
