@@ -20,7 +20,7 @@ import unittest
 
 SOURCE, DEVEL, OUT = (os.path.abspath(a) for a in sys.argv[1:4]) if len(sys.argv) > 3 else (None, None, None)
 TIMEOUT = 60.0  # bound of every wait: the machine may be loaded
-NEW_KP = 1.5    # the x gain the test applies; the example's is 2.5
+NEW_KP = 1.5    # the x gain the test applies; the example's is 2.24
 
 
 def free_port():
@@ -152,7 +152,7 @@ class ScopeInBrowser(unittest.TestCase):
         badge = wait_for(lambda: self.page("document.getElementById('diagnostics').textContent").startswith("OK")
                          and self.page("document.getElementById('diagnostics').textContent"))
         self.assertTrue(badge, self.page("document.getElementById('diagnostics').textContent"))
-        self.assertEqual("2.5 0.3 0.5", self.page("document.getElementById('now-pid_config_x').textContent"))
+        self.assertEqual("2.24 0.302 0.6", self.page("document.getElementById('now-pid_config_x').textContent"))
         self.driver.save_screenshot(os.path.join(OUT, "hover_lock_scope.png"))
 
     def test_2_apply_without_token_or_from_another_site_is_refused_and_changes_nothing(self):
@@ -173,7 +173,7 @@ class ScopeInBrowser(unittest.TestCase):
                                    {"X-Scope-Token": self.token, "Host": own})
         self.assertEqual(400, status, answer)
         self.assertIn("pid_config_x needs 3 finite numbers", answer)
-        self.assertAlmostEqual(2.5, self.x_gain_now(), places=9)
+        self.assertAlmostEqual(2.24, self.x_gain_now(), places=9)
 
     def test_3_apply_with_token_changes_the_running_gain_within_a_second(self):
         import rosservice
@@ -196,7 +196,7 @@ class ScopeInBrowser(unittest.TestCase):
         connection.request("GET", "/config.xml")
         config = connection.getresponse().read().decode()
         connection.close()
-        self.assertIn('<pid_config_x type="vector" value="1.5 0.3 0.5"/>', config)
+        self.assertIn('<pid_config_x type="vector" value="1.5 0.302 0.6"/>', config)
         self.assertIn("<!-- Gains per axis", config)  # the operator's comments stay
         self.driver.save_screenshot(os.path.join(OUT, "hover_lock_scope_applied.png"))
         print("apply to new gain in ~state: %.3f s" % delay)

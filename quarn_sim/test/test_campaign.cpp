@@ -144,3 +144,41 @@ TEST(Campaign, GivesTheSameRunsOnAnyNumberOfThreadsAndSummarisesThem)
   EXPECT_FALSE(s.settlingP95) << "95% of ten runs needs ten settled";
   EXPECT_DOUBLE_EQ(0.045, s.rmsMedian[0]);
 }
+
+// The mode 0 event loop orders its events by comparing their times exactly: an exact camera must see at the very
+// times navigation is published, bit for bit, for its corrections to come at the navigation times.
+TEST(CameraFeed, WithoutCameraItemsSeesExactlyAtEveryNavigationTimeAndDeliversAtOnce)
+{
+  VehicleModelConfig model = quarn::sim::idealVehicle();
+  model.navRate = 10;
+  model.camera.reset();
+  quarn::sim::detail::CameraFeed camera(model, 1);
+  EXPECT_EQ(100, camera.periodMs());
+  for (long k = 0; k < 1000; ++k)
+  {
+    const double t = static_cast<double>(k) / model.navRate;
+    ASSERT_EQ(t, camera.nextSeen()) << "view " << k;
+    camera.see(t, { 0.1 * k, -0.1, 0 });
+    ASSERT_EQ(t, camera.nextDue()) << "view " << k;
+    const quarn::sim::detail::Frame frame = camera.deliver();
+    EXPECT_EQ(0.1 * k, frame.x);
+    EXPECT_EQ(-0.1, frame.y);
+  }
+  EXPECT_EQ(INFINITY, camera.nextDue()) << "nothing waits";
+}
+
+TEST(CameraFeed, DeliversEachViewItsLatencyLaterInTheOrderSeen)
+{
+  VehicleModelConfig model = quarn::sim::idealVehicle();
+  model.camera = quarn::sim::CameraConfig{ 4, 0.3, 0 };
+  quarn::sim::detail::CameraFeed camera(model, 1);
+  EXPECT_EQ(250, camera.periodMs());
+  camera.see(camera.nextSeen(), { 1, 2, 0 });
+  EXPECT_EQ(0.25, camera.nextSeen());
+  camera.see(camera.nextSeen(), { 3, 4, 0 });
+  EXPECT_EQ(0.3, camera.nextDue()) << "the first view, seen at 0";
+  EXPECT_EQ(1.0, camera.deliver().x);
+  EXPECT_EQ(0.25 + 0.3, camera.nextDue());
+  EXPECT_EQ(4.0, camera.deliver().y);
+  EXPECT_EQ(INFINITY, camera.nextDue());
+}

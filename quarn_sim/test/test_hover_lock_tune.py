@@ -4,6 +4,7 @@
 """
 import json
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -99,9 +100,9 @@ class Evaluate(unittest.TestCase):
             self.assertEqual(r["settled"], r["settling_time"] is not None)
 
     def test_a_thruster_driven_model_reports_its_thrusters_and_a_first_order_one_does_not(self):
-        for model, has_thrusters in ((HEAVY, True), (MODEL, False)):
+        for model, config, has_thrusters in ((HEAVY, MODE1, True), (HEAVY, MODE0, True), (MODEL, MODE1, False)):
             out = os.path.join(self.dir.name, "t.json")
-            result = tool("evaluate", model, MODE1, "--runs", "2", "--duration", "20", "--json", out)
+            result = tool("evaluate", model, config, "--runs", "2", "--duration", "20", "--json", out)
             self.assertEqual(0, result.returncode, result.stderr)
             self.assertEqual(has_thrusters, "thrust reversals" in result.stdout, result.stdout)
             with open(out) as f:
@@ -148,10 +149,18 @@ class Tune(unittest.TestCase):
             end = next(i for i in range(start, len(after)) if after[i].endswith("-->"))
             self.assertIn(MODEL, " ".join(after[start:end + 1]))
             del after[start:end + 1]
+            # A derivative filter the base lacks goes right after its axis's gains.
+            added = [i for i, line in enumerate(after) if line.startswith("  <pid_filter_") and line not in before]
+            for i in added:
+                axis = re.match(r'^  <pid_filter_(x|y|z|yaw) type="real" value="[0-9.]+"/>$', after[i]).group(1)
+                self.assertTrue(after[i - 1].startswith('  <pid_config_%s type="vector"' % axis), after[i - 1])
+            after = [line for i, line in enumerate(after) if i not in added]
             self.assertEqual(len(before), len(after))
             for old, new in zip(before, after):
                 if old != new:
-                    self.assertRegex(old, r'^  <pid_config_(x|y|z|yaw) type="vector" value="[^"]*"/>$')
+                    # Mode 0 tunes x and y alone.
+                    axes = "x|y" if base == MODE0 else "x|y|z|yaw"
+                    self.assertRegex(old, r'^  <pid_config_(%s) type="vector" value="[^"]*"/>$' % axes)
                     self.assertEqual(old.split("value=")[0], new.split("value=")[0])
                     for number in new.split('value="')[1].rstrip('"/>').split():
                         self.assertLessEqual(len(number.lstrip("-").replace(".", "").lstrip("0")), 3, new)

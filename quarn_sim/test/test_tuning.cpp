@@ -109,28 +109,47 @@ TEST(Tuning, TheCostDependsOnTheSeedAloneNotOnTheThreads)
   EXPECT_NE(quarn::sim::searchCost(poorConfig(), vehicle(), one), quarn::sim::searchCost(poorConfig(), vehicle(), two));
 }
 
-TEST(Tuning, GainsOutsideTheSearchBoundsAndModeZeroSignsRoundTrip)
+TEST(Tuning, GainsAndFiltersRoundTripThroughTheConfigurationAndTheSearchBounds)
 {
   quarn::dev::DeviceConfig config = poorConfig();
   config.pidConfigYaw = Eigen::Vector4d(-0.8, -0.05, -0.1, 7);  // a fourth entry the node ignores
+  config.axes[1].derivativeFilter = 0.25;
   const Gains gains = quarn::sim::gainsOf(config);
   EXPECT_EQ(-0.05, gains[10]);
-  const Gains modeOne = quarn::sim::modeOneGains(gains, 0);
-  EXPECT_EQ(0.8, modeOne[9]);
-  EXPECT_EQ(-0.3, modeOne[6]) << "z turns too";
-  EXPECT_EQ(0.3, modeOne[0]) << "x does not";
-  EXPECT_EQ(gains, quarn::sim::modeOneGains(modeOne, 0));
-  EXPECT_EQ(gains, quarn::sim::modeOneGains(gains, 1));
+  EXPECT_EQ(0.25, gains[quarn::sim::FILTERS + 1]);
   const quarn::dev::DeviceConfig back = quarn::sim::withGains(config, gains);
   EXPECT_EQ(config.pidConfigYaw, back.pidConfigYaw);
+  EXPECT_EQ(0.25, back.axes[1].derivativeFilter);
   // The search starts from gains clipped into its bounds, whatever the base holds.
-  const std::vector<double> unit = quarn::sim::tuning::toUnit(modeOne);
+  const std::vector<double> unit = quarn::sim::tuning::toUnit(gains);
   for (double x : unit)
   {
     EXPECT_GE(x, 0.0);
     EXPECT_LE(x, 1.0);
   }
-  EXPECT_NEAR(0.8, quarn::sim::tuning::fromUnit(unit)[9], 1e-12);
+  EXPECT_NEAR(0.25, quarn::sim::tuning::fromUnit(unit)[quarn::sim::FILTERS + 1], 1e-12);
+  EXPECT_EQ(quarn::sim::KP_MIN, quarn::sim::tuning::fromUnit(unit)[9]);
+}
+
+TEST(Tuning, ModeZeroTunesXAndYAloneAndKeepsItsDepthAndHeadingSigns)
+{
+  quarn::dev::DeviceConfig base = poorConfig();
+  base.mode = 0;
+  base.pidConfigZ = Eigen::Vector3d(-2, -0.1, 0);
+  base.pidConfigYaw = Eigen::Vector3d(-2, 0, 0);
+  TuneOptions options = smallSearch();
+  options.evaluations = 20;
+  const quarn::sim::TuneResult result = quarn::sim::tuneGains(base, defaultVehicle(), options);
+  const Gains before = quarn::sim::gainsOf(base);
+  for (std::size_t k : { 6, 7, 8, 9, 10, 11, 14, 15 })
+  {
+    EXPECT_EQ(before[k], result.gains[k]) << "entry " << k;
+  }
+  EXPECT_NE(before[0], result.gains[0]);
+  EXPECT_LT(result.cost, result.baseCost);
+  const quarn::sim::Choice choice =
+      quarn::sim::chooseGains(base, result.gains, defaultVehicle(), smallCampaign(), options.maxReversals);
+  EXPECT_EQ(-2, choice.gains[9]) << "blends leave the unsearched gains alone";
 }
 
 TEST(Tuning, TheWrittenGainsSettleAsOftenAsTheBaseOnTheModelAndBothVariants)
@@ -159,7 +178,7 @@ TEST(Tuning, TheWrittenGainsSettleAsOftenAsTheBaseOnTheModelAndBothVariants)
   }
 
   // The largest gains of the search, worse at every back-off: the base's own are written.
-  const Gains wild = quarn::sim::tuning::fromUnit(std::vector<double>(12, 1.0));
+  const Gains wild = quarn::sim::tuning::fromUnit(std::vector<double>(std::tuple_size_v<Gains>, 1.0));
   const quarn::sim::Choice kept = quarn::sim::chooseGains(base, wild, model, campaign);
   EXPECT_TRUE(kept.kept);
   EXPECT_EQ(quarn::sim::BACK_OFF_SHARES.size(), kept.checks.size());
@@ -177,20 +196,23 @@ TEST(Tuning, TheWrittenGainsSettleAsOftenAsTheBaseOnTheModelAndBothVariants)
 
 TEST(Tuning, TheReversalLimitHoldsWhereTheUnconstrainedSearchBreaksIt)
 {
-  // The poor configuration hardly reverses its commands; the gains that hold the vehicle best do.
-  constexpr double LIMIT = 1.0;
-  const quarn::dev::DeviceConfig base = poorConfig();
+  // The robust configuration's derivative passes on the navigation noise; the gains that hold the vehicle best
+  // do so the more.
+  constexpr double LIMIT = 2.0;
+  const quarn::dev::DeviceConfig base = robustConfig();
   const quarn::sim::VehicleModelConfig model = defaultVehicle();
   TuneOptions unconstrained = smallSearch(), limited = smallSearch();
+  unconstrained.evaluations = limited.evaluations = 80;
   unconstrained.maxReversals = 1e9;
   limited.maxReversals = LIMIT;
   const auto reversalsOf = [&](const TuneOptions& options) {
     const quarn::sim::TuneResult result = quarn::sim::tuneGains(base, model, options);
     EXPECT_TRUE(result.unmet.empty());
-    EXPECT_LT(result.cost, result.baseCost);
     return quarn::sim::searchScores(quarn::sim::withGains(base, result.gains), model, options).reversals;
   };
-  EXPECT_GT(reversalsOf(unconstrained), LIMIT);
+  const double baseReversals = quarn::sim::searchScores(base, model, limited).reversals;
+  EXPECT_GT(reversalsOf(unconstrained), baseReversals);
+  EXPECT_GT(baseReversals, LIMIT);
   EXPECT_LE(reversalsOf(limited), LIMIT);
 }
 

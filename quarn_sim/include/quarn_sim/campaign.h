@@ -159,6 +159,23 @@ inline Summary summarise(const std::vector<RunResult>& runs);
 namespace detail
 {
 
+// The water of model for scenario: without the mean current when the scenario has none.
+inline VehicleModelConfig inWater(const VehicleModelConfig& model, const Scenario& scenario)
+{
+  VehicleModelConfig water = model;
+  if (!scenario.current)
+  {
+    water.current.setZero();
+  }
+  return water;
+}
+
+// The pose a navigation message carries to the node: no roll or pitch.
+inline quarn::dev::NavigationPose navigationPose(const NavigationSample& sample)
+{
+  return { sample.pose.x, sample.pose.y, sample.pose.z, 0, 0, sample.pose.yaw };
+}
+
 // One control step at t as the node takes it, with a time step of periodMs: a step with a response commands the
 // vehicle, one without leaves it on the set-point it had (command, kept between steps). The step's true error and
 // the set-point published go to metrics and trace.
@@ -178,6 +195,18 @@ inline void stepAndRecord(const quarn::dev::ControlStep& controlStep, const Axes
   {
     trace->push_back({ t, error, published });
   }
+}
+
+// What a run of scenario came to: its metrics, and on a thruster-driven vehicle what the thrusters did.
+inline RunResult resultOf(const RunMetrics& metrics, const Scenario& scenario, const VehicleModel& vehicle)
+{
+  RunResult result = metrics.result();
+  result.scenario = scenario;
+  if (vehicle.thrusters())
+  {
+    result.thrusters = vehicle.thrusters()->use();
+  }
+  return result;
 }
 
 }  // namespace detail
@@ -206,14 +235,9 @@ inline RunResult runScenario(const quarn::dev::DeviceConfig& config, const quarn
     return runServoingScenario(config, model, scenario, duration, trace);
   }
   const Eigen::VectorXd& target = config.desiredPose;
-  quarn::sim::VehicleModelConfig water = model;
-  if (!scenario.current)
-  {
-    water.current.setZero();
-  }
   const quarn::sim::Pose start{ target[0] + scenario.dx, target[1] + scenario.dy, target[2] + scenario.dz,
                                 quarn::algebra::normalizeAngle(target[5] + scenario.dyaw) };
-  quarn::sim::VehicleModel vehicle(water, start, scenario.seed);
+  quarn::sim::VehicleModel vehicle(detail::inWater(model, scenario), start, scenario.seed);
 
   std::array<pid::CPid, 4> pids;
   const quarn::dev::ControlStep controlStep(pids);
@@ -232,19 +256,12 @@ inline RunResult runScenario(const quarn::dev::DeviceConfig& config, const quarn
     const Axes error{ p.x - target[0], p.y - target[1], p.z - target[2],
                       quarn::algebra::normalizeAngle(p.yaw - target[5]) };
 
-    const quarn::sim::NavigationSample nav = vehicle.navigationAt(t);
-    const quarn::dev::NavigationPose pose{ nav.pose.x, nav.pose.y, nav.pose.z, 0, 0, nav.pose.yaw };
-    const Eigen::Vector4d measure = quarn::dev::computeErrorPosition(pose, target);
+    const Eigen::Vector4d measure =
+        quarn::dev::computeErrorPosition(detail::navigationPose(vehicle.navigationAt(t)), target);
     detail::stepAndRecord(controlStep, { measure[0], measure[1], measure[2], measure[3] }, periodMs, t, error, vehicle,
                           command, metrics, trace);
   }
-  RunResult result = metrics.result();
-  result.scenario = scenario;
-  if (vehicle.thrusters())
-  {
-    result.thrusters = vehicle.thrusters()->use();
-  }
-  return result;
+  return detail::resultOf(metrics, scenario, vehicle);
 }
 
 inline void RunMetrics::add(double t, const Axes& error, const Axes& command)

@@ -4,6 +4,7 @@
 // depth and heading held at the references it takes from navigation when servoing starts.
 // Included by campaign.h; use that.
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <deque>
@@ -14,6 +15,147 @@
 
 namespace quarn::sim
 {
+namespace detail
+{
+
+/// One view of the camera: the target's offset in the vehicle frame with the camera's noise.
+struct Frame
+{
+  double due;   ///< s: when the view is delivered
+  double x, y;  ///< m: the target ahead and to the left of the vehicle
+};
+
+/// The camera of a mode 0 run: it sees the target at k / rate seconds (k = 0, 1, ...) and delivers each view,
+/// with white noise of sigma noise on x and y, latency seconds later, in the order seen.
+///
+///   CameraFeed camera(model, seed);
+///   if (camera.nextSeen() == t) camera.see(t, offset);   // t: the simulated time now
+///   if (camera.nextDue() == t) Frame frame = camera.deliver();
+class CameraFeed
+{
+public:
+  /// The camera of model, noise drawn from a generator seeded from seed; without camera items in model it is
+  /// exact and sees at every navigation message.
+  CameraFeed(const VehicleModelConfig& model, unsigned seed)
+    : camera_(model.camera.value_or(CameraConfig{ model.navRate, 0.0, 0.0 })), random_(seed ^ 0x85ebca6bu)
+  {}
+
+  /// Time of the next view (s).
+  double nextSeen() const { return static_cast<double>(seen_) / camera_.rate; }
+  /// Time the oldest view not yet delivered is due (s); INFINITY when none waits.
+  double nextDue() const { return frames_.empty() ? INFINITY : frames_.front().due; }
+  /// The time step the node sees between two corrections, in whole milliseconds.
+  long periodMs() const { return static_cast<long>(std::floor(1000.0 / camera_.rate)); }
+
+  /// Sees the target at offset at t (s), the time of the next view.
+  void see(double t, const Offset& offset)
+  {
+    frames_.push_back({ t + camera_.latency, offset.x + noise(), offset.y + noise() });
+    ++seen_;
+  }
+
+  /// Hands over the oldest view not yet delivered; one must wait.
+  Frame deliver()
+  {
+    const Frame frame = frames_.front();
+    frames_.pop_front();
+    return frame;
+  }
+
+private:
+  double noise() { return camera_.noise > 0 ? camera_.noise * normal_(random_) : 0.0; }
+
+  CameraConfig camera_;
+  std::mt19937 random_;
+  std::normal_distribution<double> normal_;  // one: a distribution caches draws
+  std::deque<Frame> frames_;                 // seen, not yet delivered
+  long seen_ = 0;
+};
+
+/// The depth and heading references of a mode 0 run, captured as the node captures them: the first correction
+/// arms the capture and steps nothing, the second takes depth and heading from the latest navigation message.
+///
+///   References references;
+///   if (references.take(navigation)) { /* step on the correction, holding references.depth and .heading */ }
+struct References
+{
+  bool armed = false, captured = false;
+  float depth = 0.0f, heading = 0.0f;  ///< m, rad: single precision, as the node keeps them
+
+  /// Takes a correction with navigation the latest message; whether the node steps on it.
+  bool take(const quarn::dev::NavigationPose& navigation)
+  {
+    if (!armed)
+    {
+      armed = true;
+      return false;
+    }
+    if (!captured)
+    {
+      depth = static_cast<float>(navigation[2]);
+      heading = static_cast<float>(navigation[5]);
+      captured = true;
+    }
+    return true;
+  }
+};
+
+/// hover_lock's side of a mode 0 run: the latest navigation message, the references and the four controllers
+/// stepped on each correction with a time step of the camera's period. Not copyable: its control step points at
+/// its own controllers.
+///
+///   ServoingNode node(config, targetX, targetY, targetZ, camera.periodMs());
+///   node.navigate(vehicle.navigationAt(t));                  // on each navigation message
+///   node.correct(camera.deliver(), t, vehicle, metrics, trace);  // on each correction
+class ServoingNode
+{
+public:
+  /// The node configured by config, servoing onto the target at x, y, z (m, world).
+  ServoingNode(const quarn::dev::DeviceConfig& config, double x, double y, double z, long periodMs)
+    : targetX_(x), targetY_(y), targetZ_(z), periodMs_(periodMs), controlStep_(pids_)
+  {
+    controlStep_.init(config);
+  }
+  ServoingNode(const ServoingNode&) = delete;
+  ServoingNode& operator=(const ServoingNode&) = delete;
+
+  /// The target's offset from pose in the vehicle frame.
+  Offset target(const Pose& pose) const { return offsetInVehicleFrame(pose, targetX_, targetY_, targetZ_); }
+
+  /// Takes the navigation message of sample.
+  void navigate(const NavigationSample& sample) { navigation_ = navigationPose(sample); }
+
+  /// Steps on the correction frame delivered at t (s), commanding vehicle; the step goes to metrics and trace.
+  void correct(const Frame& frame, double t, VehicleModel& vehicle, RunMetrics& metrics,
+               std::vector<TracePoint>* trace);
+
+private:
+  double targetX_, targetY_, targetZ_;
+  long periodMs_;
+  std::array<pid::CPid, 4> pids_;
+  const quarn::dev::ControlStep controlStep_;
+  quarn::dev::NavigationPose navigation_{};
+  References references_;
+  Command command_{};  // the set-point published last
+};
+
+inline void ServoingNode::correct(const Frame& frame, double t, VehicleModel& vehicle, RunMetrics& metrics,
+                                  std::vector<TracePoint>* trace)
+{
+  if (!references_.take(navigation_))
+  {
+    return;
+  }
+  const Pose& p = vehicle.pose();
+  const Offset truth = target(p);
+  const double depth = references_.depth, heading = references_.heading;
+  const Axes error{ truth.x, truth.y, p.z - depth, quarn::algebra::normalizeAngle(p.yaw - heading) };
+  // The node's own step: the heading difference is not wrapped.
+  stepAndRecord(controlStep_, { frame.x, frame.y, depth - navigation_[2], heading - navigation_[5] }, periodMs_, t,
+                error, vehicle, command_, metrics, trace);
+}
+
+}  // namespace detail
 
 inline Scenario servoingScenario(int i, unsigned seed)
 {
@@ -31,44 +173,18 @@ inline Scenario servoingScenario(int i, unsigned seed)
 inline RunResult runServoingScenario(const quarn::dev::DeviceConfig& config, const VehicleModelConfig& model,
                                      const Scenario& scenario, double duration, std::vector<TracePoint>* trace)
 {
-  VehicleModelConfig water = model;
-  if (!scenario.current)
-  {
-    water.current.setZero();
-  }
   const Pose& start = SERVOING_START;
-  const double targetX = start.x - scenario.dx, targetY = start.y - scenario.dy, targetZ = start.z;
-  VehicleModel vehicle(water, start, scenario.seed);
-  // Without camera items the camera is exact and sees the target at every navigation message, after it.
-  const CameraConfig camera = model.camera.value_or(CameraConfig{ model.navRate, 0.0, 0.0 });
-  std::mt19937 cameraRandom(scenario.seed ^ 0x85ebca6bu);
-  std::normal_distribution<double> cameraNormal;
-  const auto noise = [&] { return camera.noise > 0 ? camera.noise * cameraNormal(cameraRandom) : 0.0; };
-
-  std::array<pid::CPid, 4> pids;
-  const quarn::dev::ControlStep controlStep(pids);
-  controlStep.init(config);
-  const long periodMs = static_cast<long>(std::floor(1000.0 / camera.rate));
-
-  struct Frame
-  {
-    double due;
-    double x, y;
-  };
-  std::deque<Frame> frames;  // seen, not yet delivered
-  quarn::dev::NavigationPose navigation{};
-  bool armed = false, captured = false;
-  float depthReference = 0.0f, headingReference = 0.0f;
-  long navK = 0, frameK = 0;
+  VehicleModel vehicle(detail::inWater(model, scenario), start, scenario.seed);
+  detail::CameraFeed camera(model, scenario.seed);
+  detail::ServoingNode node(config, start.x - scenario.dx, start.y - scenario.dy, start.z, camera.periodMs());
   RunMetrics metrics(duration);
-  Command command{};
+  long navK = 0;
   // Events in time order; at equal times navigation comes first, then the camera sees, then it delivers.
   for (;;)
   {
     const double navT = static_cast<double>(navK) / model.navRate;
-    const double seeT = static_cast<double>(frameK) / camera.rate;
-    const double dueT = frames.empty() ? INFINITY : frames.front().due;
-    const double t = std::min({ navT, seeT, dueT });
+    const double seeT = camera.nextSeen();
+    const double t = std::min({ navT, seeT, camera.nextDue() });
     if (t > duration + 1e-9)
     {
       break;
@@ -76,44 +192,19 @@ inline RunResult runServoingScenario(const quarn::dev::DeviceConfig& config, con
     vehicle.advance(t);
     if (navT == t)
     {
-      const NavigationSample nav = vehicle.navigationAt(t);
-      navigation = { nav.pose.x, nav.pose.y, nav.pose.z, 0, 0, nav.pose.yaw };
+      node.navigate(vehicle.navigationAt(t));
       ++navK;
-      continue;
     }
-    if (seeT == t)
+    else if (seeT == t)
     {
-      const Offset offset = offsetInVehicleFrame(vehicle.pose(), targetX, targetY, targetZ);
-      frames.push_back({ t + camera.latency, offset.x + noise(), offset.y + noise() });
-      ++frameK;
-      continue;
+      camera.see(t, node.target(vehicle.pose()));
     }
-    const Frame frame = frames.front();
-    frames.pop_front();
-    // The first correction of a run is of type -1: it arms the capture of the references and steps nothing.
-    if (!armed)
+    else  // t is the least of the three exactly: neither navT nor seeT, so a view is due now
     {
-      armed = true;
-      continue;
+      node.correct(camera.deliver(), t, vehicle, metrics, trace);
     }
-    if (!captured)
-    {
-      depthReference = static_cast<float>(navigation[2]);
-      headingReference = static_cast<float>(navigation[5]);
-      captured = true;
-    }
-    const Pose& p = vehicle.pose();
-    const Offset truth = offsetInVehicleFrame(p, targetX, targetY, targetZ);
-    const Axes error{ truth.x, truth.y, p.z - depthReference,
-                      quarn::algebra::normalizeAngle(p.yaw - static_cast<double>(headingReference)) };
-    // The node's own step: the heading difference is not wrapped.
-    detail::stepAndRecord(controlStep,
-                          { frame.x, frame.y, depthReference - navigation[2], headingReference - navigation[5] },
-                          periodMs, t, error, vehicle, command, metrics, trace);
   }
-  RunResult result = metrics.result();
-  result.scenario = scenario;
-  return result;
+  return detail::resultOf(metrics, scenario, vehicle);
 }
 
 }  // namespace quarn::sim

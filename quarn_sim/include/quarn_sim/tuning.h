@@ -1,17 +1,18 @@
 #pragma once
 
-// Offline tuning of hover_lock's twelve gains on a vehicle model: a bounded derivative-free search under
-// constraints (NLopt's COBYLA) over a robust campaign cost, and the check that decides which gains are written.
+// Offline tuning of hover_lock's twelve gains and four derivative filters on a vehicle model: a bounded
+// derivative-free search under constraints (NLopt's COBYLA, then AUGLAG) over a robust campaign cost, and the check
+// that decides which gains are written.
 //
 // Cost of one run, errors e_i normalised by their tolerances (0.1 m, 0.05 rad), D the run's length:
 //   (1/D) sum_t (t/D) sum_i |e_i(t)| / tol_i dt          time-weighted absolute error: late errors weigh most
 //   + SETTLING_WEIGHT * settling time / D, or UNSETTLED_PENALTY   slow or never settling
-// A mode 0 configuration is tuned as mode 1 with its depth and heading signs turned (see modeOneGains).
-// The runs are a spread of scenarios of the standard set as long as the campaign's, on the model and on the model
-// with its time constants and delay scaled by 0.7 and 1.3. The search minimises the worst of the three models'
-// mean run cost, each relative to the base gains' on that model: no variant pays for another's gain, so that the
-// gains hold on a vehicle a little off its identification. A thruster-driven model's variants scale its masses and
-// damping instead. The search holds the gains to two constraints:
+// The runs are a spread of scenarios of the standard set of the configuration's mode, as long as the campaign's, on the
+// model and on the model with its time constants and delay scaled by 0.7 and 1.3. The search minimises the worst of the
+// three models' mean run cost, each relative to the base gains' on that model: no variant pays for another's gain, so
+// that the gains hold on a vehicle a little off its identification. A thruster-driven model's variants scale its masses
+// and damping instead. A mode 0 configuration has its x and y tuned alone (searchedCoordinates). The search holds the
+// gains to two constraints:
 //   command reversals per second (four axes together) on the model <= TuneOptions::maxReversals: the search holds
 //   the mean over its runs to it, which moves smoothly with the gains where the median of a dozen runs jumps; the
 //   check holds the campaign's median run to it
@@ -30,6 +31,7 @@
 #include <array>
 #include <cmath>
 #include <functional>
+#include <numeric>
 #include <iomanip>
 #include <optional>
 #include <sstream>
@@ -45,8 +47,11 @@
 namespace quarn::sim
 {
 
-/// Proportional, integral and derivative gain of x, y, z and yaw, in that order.
-using Gains = std::array<double, 12>;
+/// What the search tunes: proportional, integral and derivative gain of x, y, z and yaw, in that order, then the
+/// time constant (s) of the derivative filter of x, y, z and yaw (0: unfiltered).
+using Gains = std::array<double, 16>;
+/// Index in Gains of the first derivative filter's time constant.
+constexpr std::size_t FILTERS = 12;
 
 /// Weight of a settled run's settling time over its length: what the campaign's median settling time scores.
 constexpr double SETTLING_WEIGHT = 2.0;
@@ -61,8 +66,9 @@ inline std::string variantName(std::size_t k)
   text << "with lags x" << MODEL_SCALES[k];
   return MODEL_SCALES[k] == 1.0 ? "on the model" : text.str();
 }
-/// Search bounds: proportional gains (searched on a log scale), integral and derivative gains.
-constexpr double KP_MIN = 0.1, KP_MAX = 10.0, KI_MAX = 1.0, KD_MAX = 1.0;
+/// Search bounds: proportional gains (searched on a log scale), integral and derivative gains, derivative filter
+/// time constants (s): a filter much slower than the vehicle's lag would leave it undamped.
+constexpr double KP_MIN = 0.1, KP_MAX = 10.0, KI_MAX = 1.0, KD_MAX = 1.0, FILTER_MAX = 1.0;
 
 /// Size of the search.
 struct TuneOptions
@@ -88,22 +94,25 @@ struct TuneResult
   std::vector<std::string> unmet;
 };
 
-/// The gains of a mode 1 configuration (extra entries of a gain vector are ignored).
+/// The gains and derivative filters of a configuration (extra entries of a gain vector are ignored).
 inline Gains gainsOf(const quarn::dev::DeviceConfig& config);
 
-/// config with gains in place of its first three entries per axis; mode, desired pose and extra entries kept.
+/// config with gains in place of its first three entries per axis and its derivative filters; mode, desired pose,
+/// limits and extra entries kept.
 inline quarn::dev::DeviceConfig withGains(const quarn::dev::DeviceConfig& config, const Gains& gains);
 
-/// gains as a mode 1 configuration takes them: in mode 0 the depth and heading measures are reference minus
-/// current, the opposite of mode 1, so the same correction needs the opposite signs of those six gains. The
-/// conversion is its own inverse.
-inline Gains modeOneGains(Gains gains, int mode)
+/// Indices into Gains the search moves for a configuration of mode: all of them; in mode 0 those of x and y alone,
+/// since servoing holds depth and heading at the references it took (with gains of mode 0's opposite sign, which
+/// the search leaves as they are).
+inline std::vector<std::size_t> searchedCoordinates(int mode)
 {
-  for (int k = 6; mode == 0 && k < 12; ++k)
+  if (mode == 0)
   {
-    gains[k] = -gains[k];
+    return { 0, 1, 2, 3, 4, 5, FILTERS, FILTERS + 1 };
   }
-  return gains;
+  std::vector<std::size_t> all(std::tuple_size_v<Gains>);
+  std::iota(all.begin(), all.end(), 0);
+  return all;
 }
 
 /// model with its time constants and its delay multiplied by scale; a thruster-driven model with its masses and
@@ -172,7 +181,8 @@ struct Choice
 inline VariantScores scoreVariants(const quarn::dev::DeviceConfig& config, const quarn::sim::VehicleModelConfig& model,
                                    const CampaignOptions& campaign);
 
-/// Gains share of the way from base to searched in the search's unit coordinates (the base clipped into bounds).
+/// Gains share of the way from base to searched in the search's unit coordinates (the base clipped into bounds);
+/// what the search left as it was stays as in base.
 inline Gains blendGains(const Gains& base, const Gains& searched, double share);
 
 /// The searched gains, or the first of their blends toward config's (BACK_OFF_SHARES), that settle at least as
@@ -211,13 +221,14 @@ inline std::string fixed(double value, int precision)
 /// Search coordinates in [0, 1] of gains, and back.
 inline std::vector<double> toUnit(const Gains& gains)
 {
-  std::vector<double> x(12);
+  std::vector<double> x(gains.size());
   for (int axis = 0; axis < 4; ++axis)
   {
     const double* g = &gains[3 * axis];
     x[3 * axis] = std::log(std::clamp(g[0], KP_MIN, KP_MAX) / KP_MIN) / std::log(KP_MAX / KP_MIN);
     x[3 * axis + 1] = std::clamp(g[1] / KI_MAX, 0.0, 1.0);
     x[3 * axis + 2] = std::clamp(g[2] / KD_MAX, 0.0, 1.0);
+    x[FILTERS + axis] = std::clamp(gains[FILTERS + axis] / FILTER_MAX, 0.0, 1.0);
   }
   return x;
 }
@@ -230,6 +241,7 @@ inline Gains fromUnit(const std::vector<double>& x)
     gains[3 * axis] = KP_MIN * std::pow(KP_MAX / KP_MIN, x[3 * axis]);
     gains[3 * axis + 1] = KI_MAX * x[3 * axis + 1];
     gains[3 * axis + 2] = KD_MAX * x[3 * axis + 2];
+    gains[FILTERS + axis] = FILTER_MAX * x[FILTERS + axis];
   }
   return gains;
 }
@@ -257,6 +269,7 @@ inline Gains gainsOf(const quarn::dev::DeviceConfig& config)
     {
       gains[3 * axis + k] = (*axes[axis])[k];
     }
+    gains[FILTERS + axis] = config.axes[axis].derivativeFilter;
   }
   return gains;
 }
@@ -271,6 +284,7 @@ inline quarn::dev::DeviceConfig withGains(const quarn::dev::DeviceConfig& config
     {
       (*axes[axis])[k] = gains[3 * axis + k];
     }
+    result.axes[axis].derivativeFilter = gains[FILTERS + axis];
   }
   return result;
 }
@@ -359,22 +373,43 @@ struct Point
 };
 
 /// The state of a search: scores each point once, since NLopt asks for the objective and the constraints of a
-/// point in separate calls, and keeps the best point that meets both constraints.
+/// point in separate calls, and keeps the best point that meets both constraints. The optimiser sees the unit
+/// coordinates of the searched entries alone (searchedCoordinates); the others stay the base's.
 class Search
 {
 public:
   Search(const quarn::dev::DeviceConfig& config, const quarn::sim::VehicleModelConfig& model,
          const TuneOptions& options)
-    : config_(config), model_(model), options_(options), base_(searchScores(config, model, options))
+    : config_(config),
+      model_(model),
+      options_(options),
+      base_(searchScores(config, model, options)),
+      baseGains_(gainsOf(config)),
+      searched_(searchedCoordinates(config.mode))
   {}
 
-  /// The point at unit search coordinates, scored on first sight.
+  /// Number of coordinates the optimiser moves.
+  unsigned dimension() const { return static_cast<unsigned>(searched_.size()); }
+
+  /// The optimiser's coordinates of the base's gains, clipped into the search bounds.
+  std::vector<double> start() const
+  {
+    const std::vector<double> all = toUnit(baseGains_);
+    std::vector<double> unit;
+    for (std::size_t k : searched_)
+    {
+      unit.push_back(all[k]);
+    }
+    return unit;
+  }
+
+  /// The point at the optimiser's coordinates unit, scored on first sight.
   const Point& at(const std::vector<double>& unit)
   {
     if (unit != lastUnit_)
     {
       lastUnit_ = unit;
-      last_ = score(fromUnit(unit));
+      last_ = score(gainsAt(unit));
       keep(last_);
       ++evaluations_;
       if (options_.progress)
@@ -410,6 +445,22 @@ public:
   }
 
 private:
+  Gains gainsAt(const std::vector<double>& unit) const
+  {
+    std::vector<double> all = toUnit(baseGains_);
+    for (std::size_t i = 0; i < searched_.size(); ++i)
+    {
+      all[searched_[i]] = unit[i];
+    }
+    Gains gains = fromUnit(all);
+    for (std::size_t k = 0; k < gains.size(); ++k)
+    {
+      const bool searched = std::find(searched_.begin(), searched_.end(), k) != searched_.end();
+      gains[k] = searched ? gains[k] : baseGains_[k];
+    }
+    return gains;
+  }
+
   Point score(const Gains& gains) const
   {
     const SearchScores scores = searchScores(withGains(config_, gains), model_, options_);
@@ -441,6 +492,8 @@ private:
   const quarn::sim::VehicleModelConfig& model_;
   const TuneOptions& options_;
   SearchScores base_;
+  Gains baseGains_;
+  std::vector<std::size_t> searched_;
   std::vector<double> lastUnit_;
   Point last_, nearest_;
   std::optional<Point> best_;
@@ -454,11 +507,11 @@ namespace tuning
 {
 
 /// A bounded NLopt optimiser in the search's unit coordinates, spending at most evaluations.
-inline nlopt::opt unitOptimiser(nlopt::algorithm algorithm, int evaluations)
+inline nlopt::opt unitOptimiser(nlopt::algorithm algorithm, unsigned dimension, int evaluations)
 {
-  nlopt::opt optimiser(algorithm, 12);
-  optimiser.set_lower_bounds(std::vector<double>(12, 0.0));
-  optimiser.set_upper_bounds(std::vector<double>(12, 1.0));
+  nlopt::opt optimiser(algorithm, dimension);
+  optimiser.set_lower_bounds(std::vector<double>(dimension, 0.0));
+  optimiser.set_upper_bounds(std::vector<double>(dimension, 1.0));
   optimiser.set_maxeval(std::max(evaluations, 1));
   optimiser.set_xtol_abs(1e-3);
   return optimiser;
@@ -482,8 +535,8 @@ inline void optimiseFrom(nlopt::opt& optimiser, std::vector<double>& x)
 /// break them, the trade-off between cost and limits would spend them all before the limits are met.
 inline void reachLimits(Search& search, std::vector<double>& x, int evaluations)
 {
-  // COBYLA's first model takes 13 points where BOBYQA's takes 25.
-  nlopt::opt optimiser = unitOptimiser(nlopt::LN_COBYLA, evaluations / 2);
+  // COBYLA's first model takes n + 1 points where BOBYQA's takes 2n + 1.
+  nlopt::opt optimiser = unitOptimiser(nlopt::LN_COBYLA, search.dimension(), evaluations / 2);
   optimiser.set_initial_step(0.1);
   optimiser.set_stopval(0);
   optimiser.set_min_objective([](const std::vector<double>& unit, std::vector<double>&,
@@ -498,17 +551,18 @@ inline TuneResult tuneGains(const quarn::dev::DeviceConfig& config, const quarn:
                             const TuneOptions& options)
 {
   tuning::Search search(config, model, options);
-  std::vector<double> x = tuning::toUnit(gainsOf(config));
+  std::vector<double> x = search.start();
   if (search.at(x).worstExcess() > 0)
   {
     tuning::reachLimits(search, x, options.evaluations);
   }
-  nlopt::opt local(nlopt::LN_BOBYQA, 12);
+  nlopt::opt local(nlopt::LN_BOBYQA, search.dimension());
   local.set_initial_step(0.1);
   // Loose inner tolerances: the multipliers, which hold the search to the limits, update more often.
   local.set_xtol_abs(1e-2);
   local.set_ftol_rel(1e-2);
-  nlopt::opt optimiser = tuning::unitOptimiser(nlopt::AUGLAG, options.evaluations - search.result().evaluations);
+  nlopt::opt optimiser =
+      tuning::unitOptimiser(nlopt::AUGLAG, search.dimension(), options.evaluations - search.result().evaluations);
   optimiser.set_local_optimizer(local);
   optimiser.set_min_objective([](const std::vector<double>& unit, std::vector<double>&,
                                  void* data) { return static_cast<tuning::Search*>(data)->at(unit).cost; },
@@ -544,7 +598,12 @@ inline Gains blendGains(const Gains& base, const Gains& searched, double share)
   {
     x[k] += share * (to[k] - x[k]);
   }
-  return tuning::fromUnit(x);
+  Gains blend = tuning::fromUnit(x);
+  for (std::size_t k = 0; k < blend.size(); ++k)
+  {
+    blend[k] = searched[k] == base[k] ? base[k] : blend[k];
+  }
+  return blend;
 }
 
 namespace tuning

@@ -140,14 +140,15 @@ std::optional<int> parseTuneCommand(int argc, char** argv, TuneCommand& command)
 
   const auto usage = [&](std::ostream& out) {
     out << "Usage: hover_lock_tune tune MODEL.xml --config BASE.xml -o TUNED.xml [options]\n\n"
-           "Searches the twelve gains (proportional, integral, derivative of x, y, z, yaw) that hold the vehicle\n"
-           "of MODEL.xml best over a spread of the campaign's scenarios, on the model and on the model with its\n"
-           "time constants and delay 30% smaller and larger (NLopt COBYLA, deterministic for a seed), under two\n"
+           "Searches the twelve gains (proportional, integral, derivative of x, y, z, yaw) and the four derivative\n"
+           "filter time constants that hold the vehicle of MODEL.xml best over a spread of the campaign's scenarios\n"
+           "of BASE's mode (in mode 0 those of x and y alone), on the model and on the model with its time\n"
+           "constants and delay 30% smaller and larger (NLopt COBYLA and AUGLAG, deterministic for a seed), under two\n"
            "constraints: at most --max-reversals command reversals per second on the model (median run), and as\n"
            "many settled runs as the base on the model and each variant. Checks the gains on the whole campaign,\n"
            "backing off toward the base until they meet both (the base's own gains when none do). Writes\n"
-           "TUNED.xml: a copy of BASE.xml (comments and layout kept; mode 0 keeps the opposite signs of its depth\n"
-           "and heading gains) with the new gains and a comment on what they were tuned on. Prints the campaign's\n"
+           "TUNED.xml: a copy of BASE.xml (comments and layout kept; a new filter item goes after its axis's gains)\n"
+           "with the new values and a comment on what they were tuned on. Prints the campaign's\n"
            "scores of BASE and TUNED side by side.\n"
            "Exit status 0 when it wrote TUNED.xml, 1 for a wrong command line, 2 when a document cannot be\n"
            "read or written, 3 (and no TUNED.xml) when no gains meet the constraints, naming the one not met.\n\n"
@@ -171,21 +172,17 @@ std::optional<int> parseTuneCommand(int argc, char** argv, TuneCommand& command)
   return std::nullopt;
 }
 
-// base as the search and the campaign run it: mode 1, a mode 0 base with its depth and heading signs turned.
-quarn::dev::DeviceConfig modeOneOf(const quarn::dev::DeviceConfig& base, const std::string& path)
+void requireTunableMode(const quarn::dev::DeviceConfig& base, const std::string& path)
 {
   if (base.mode != 0 && base.mode != 1)
   {
     throw InputError("configuration " + path + " has mode " + std::to_string(base.mode) +
                      ": tuning serves modes 1 and 0");
   }
-  quarn::dev::DeviceConfig modeOne = withGains(base, modeOneGains(gainsOf(base), base.mode));
-  modeOne.mode = 1;
-  return modeOne;
 }
 
 // The search, with its progress on stderr (every evaluation on a terminal, every 20th in a log).
-TuneResult runSearch(const quarn::dev::DeviceConfig& modeOne, const quarn::sim::VehicleModelConfig& model,
+TuneResult runSearch(const quarn::dev::DeviceConfig& base, const quarn::sim::VehicleModelConfig& model,
                      TuneCommand& command)
 {
   TuneOptions& search = command.search;
@@ -199,7 +196,7 @@ TuneResult runSearch(const quarn::dev::DeviceConfig& modeOne, const quarn::sim::
     }
   };
   const auto started = std::chrono::steady_clock::now();
-  const TuneResult result = tuneGains(modeOne, model, search);
+  const TuneResult result = tuneGains(base, model, search);
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   std::cerr << (interactive ? "\n" : "");
   std::cout << "hover_lock_tune tune: " << command.basePath << " on " << command.modelPath << "\n  search cost "
@@ -214,12 +211,12 @@ TuneResult runSearch(const quarn::dev::DeviceConfig& modeOne, const quarn::sim::
 }
 
 // The checks on the whole campaign and the scores of the base and the gains they chose.
-Choice runChecks(const quarn::dev::DeviceConfig& modeOne, const TuneResult& result,
+Choice runChecks(const quarn::dev::DeviceConfig& base, const TuneResult& result,
                  const quarn::sim::VehicleModelConfig& model, const TuneCommand& command)
 {
   std::cout << "Checks on the campaign of " << command.campaign.runs << " runs of " << command.campaign.duration
             << " s (at most " << text(command.search.maxReversals, 2) << " reversals per second on the model):\n";
-  const Choice choice = chooseGains(modeOne, result.gains, model, command.campaign, command.search.maxReversals);
+  const Choice choice = chooseGains(base, result.gains, model, command.campaign, command.search.maxReversals);
   printChecks(choice);
   printScores(choice.baseScores, choice.kept ? choice.baseScores : choice.checks.back().scores);
   return choice;
@@ -233,6 +230,11 @@ void printGains(const quarn::dev::DeviceConfig& base, const quarn::dev::DeviceCo
   {
     row(std::string("gains ") + axes[axis] + " (p i d)", gainText(gainsOf(base), axis), gainText(gainsOf(tuned), axis));
   }
+  const auto filters = [](const quarn::dev::DeviceConfig& config) {
+    const Gains gains = gainsOf(config);
+    return perAxisText({ gains[FILTERS], gains[FILTERS + 1], gains[FILTERS + 2], gains[FILTERS + 3] }, 2);
+  };
+  row("filters x y z yaw (s)", filters(base), filters(tuned));
 }
 
 // What the written gains were tuned on, for the comment above them.
@@ -258,6 +260,31 @@ std::string provenance(const TuneCommand& command, const Choice& choice)
   return line;
 }
 
+// The derivative filters tuned into document: an item the base has changes its value, a new one goes after its
+// axis's gains.
+void writeFilters(quarn::xml::XmlParamDoc& document, const std::string& root, const quarn::dev::DeviceConfig& base,
+                  const quarn::dev::DeviceConfig& tuned)
+{
+  for (int axis = 0; axis < 4; ++axis)
+  {
+    const double value = tuned.axes[axis].derivativeFilter;
+    if (value == base.axes[axis].derivativeFilter)
+    {
+      continue;
+    }
+    const std::string suffix = quarn::dev::AXIS_SUFFIXES[axis];
+    if (quarn::dev::hasElement(document, root + "pid_filter_" + suffix))
+    {
+      document.setItemValue(root + "pid_filter_" + suffix, numberText(value));
+    }
+    else
+    {
+      document.insertItemAfter(root + "pid_config_" + suffix, "pid_filter_" + suffix,
+                               quarn::xml::XmlParamDoc::REAL_TYPE, numberText(value));
+    }
+  }
+}
+
 // A copy of the base document with the items tuned changes, and the comment above the gains.
 void writeTuned(const TuneCommand& command, const quarn::dev::DeviceConfig& base, const quarn::dev::DeviceConfig& tuned,
                 const std::string& comment)
@@ -276,6 +303,7 @@ void writeTuned(const TuneCommand& command, const quarn::dev::DeviceConfig& base
         document.setItemValue(root + item.name, numbersText({ values.data(), values.data() + values.size() }));
       }
     }
+    writeFilters(document, root, base, tuned);
     document.insertComment(root + quarn::dev::CONFIG_ITEMS[0].name, comment);
     document.saveToFile(command.output);
   }
@@ -298,10 +326,10 @@ int tune(int argc, char** argv)
   {
     const quarn::sim::VehicleModelConfig model = readModelFile(command.modelPath);
     const quarn::dev::DeviceConfig base = readConfigFile(command.basePath);
-    const quarn::dev::DeviceConfig modeOne = modeOneOf(base, command.basePath);
-    const TuneResult result = runSearch(modeOne, model, command);
-    const Choice choice = runChecks(modeOne, result, model, command);
-    const quarn::dev::DeviceConfig tuned = withGains(base, modeOneGains(choice.gains, base.mode));
+    requireTunableMode(base, command.basePath);
+    const TuneResult result = runSearch(base, model, command);
+    const Choice choice = runChecks(base, result, model, command);
+    const quarn::dev::DeviceConfig tuned = withGains(base, choice.gains);
     printGains(base, tuned);
     if (!choice.shortfall.empty())
     {
