@@ -199,7 +199,8 @@ def run_scenario(scenario, procs, proxy, devel, out, interactive):
 
 
 def summarise(scenario, rows, rule):
-    """Per axis: settle time (None if it never stays within tolerance), final error, largest commands."""
+    """Per axis: settle time (None if it never stays within tolerance), final error, largest commands, command
+    reversals per second (sign changes of the set-point, zeros skipped, as the campaign counts them)."""
     end = rows[-1]["t"]
     row_errors = [errors(scenario, r) for r in rows]
     summary = []
@@ -211,18 +212,21 @@ def summarise(scenario, rows, rule):
             settled = None
         cmd = [abs(r[COMMAND_COLUMNS[axis]]) for r in rows]
         after = [c for r, c in zip(rows, cmd) if settled is not None and r["t"] > settled]
-        summary.append((settled, errs[-1], max(cmd), max(after) if after else None))
+        signs = [math.copysign(1, r[COMMAND_COLUMNS[axis]]) for r in rows if r[COMMAND_COLUMNS[axis]] != 0]
+        reversals = sum(a != b for a, b in zip(signs, signs[1:])) / (end - rows[0]["t"])
+        summary.append((settled, errs[-1], max(cmd), max(after) if after else None, reversals))
     return summary
 
 
 def print_table(scenario, summary, rule):
     print("\n" + scenario.title)
-    print("  %-8s %12s %14s %18s %16s" % ("axis", "settled at", "final error", "largest command", "once settled"))
-    for axis, unit, (settled, final, largest, after) in zip(AXES, UNITS, summary):
+    print("  %-8s %12s %14s %18s %16s %14s" % ("axis", "settled at", "final error", "largest command", "once settled",
+                                               "reversals/s"))
+    for axis, unit, (settled, final, largest, after, reversals) in zip(AXES, UNITS, summary):
         rate = unit + "/s"
-        print("  %-8s %12s %14s %18s %16s" % (
+        print("  %-8s %12s %14s %18s %16s %14.2f" % (
             axis, "%.1f s" % settled if settled is not None else "never", "%+.3f %s" % (final, unit),
-            "%.1f %s" % (largest, rate), "%.1f %s" % (after, rate) if after is not None else "-"))
+            "%.1f %s" % (largest, rate), "%.1f %s" % (after, rate) if after is not None else "-", reversals))
     times = [s[0] for s in summary]
     overall = "never" if None in times else "%.1f s" % max(times)
     print("  settled within %.2f m and %.2f rad: %s\n" % (rule.tolerance[0], rule.tolerance[3], overall))

@@ -59,6 +59,7 @@ def main():
 
     procs, port = run_demo.private_processes(out)
     try:
+        rule = run_demo.settling_rule(devel)
         proxy = run_demo.start_master(procs, port)
         interactive = sys.stdout.isatty()
         print("Recording %.0f s of the default vehicle on a private master at port %d" % (RECORDED, port), flush=True)
@@ -75,8 +76,8 @@ def main():
             print("\nRunning the real node with the %s gains" % name, flush=True)
             results.append((scenario, run_demo.run_scenario(scenario, procs, proxy, devel, out, interactive)))
         for scenario, rows in results:
-            run_demo.print_table(scenario, run_demo.summarise(scenario, rows))
-        run_demo.plot(out / "tune_demo.png", results)
+            run_demo.print_table(scenario, run_demo.summarise(scenario, rows, rule), rule)
+        run_demo.plot(out / "tune_demo.png", results, rule)
         print("Wrote %s" % (out / "tune_demo.png"))
     except RuntimeError as e:
         print("\ntune demo failed: %s" % e, file=sys.stderr)
