@@ -7,6 +7,8 @@
 // free one), ~token (default: a random one). The URL printed at start-up carries the token.
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iomanip>
 #include <memory>
@@ -15,6 +17,8 @@
 #include <sstream>
 #include <string>
 #include <thread>
+
+#include <unistd.h>
 
 #include <Poco/Net/HTTPRequestHandler.h>
 #include <Poco/Net/HTTPRequestHandlerFactory.h>
@@ -30,6 +34,7 @@
 #include <quarn_scope/config_rewrite.h>
 #include <quarn_scope/event_hub.h>
 #include <quarn_scope/request_checks.h>
+#include <ros/callback_queue.h>
 #include <ros/package.h>
 #include <ros/ros.h>
 #include <std_srvs/Trigger.h>
@@ -45,10 +50,13 @@ using quarn::scope::Refusal;
 
 // Where Debian's libjs-chart.js puts the library.
 const char* const CHART_JS = "/usr/share/javascript/chart.js/chart.min.js";
-// Events kept for a page that is behind: a few seconds at 100 state messages a second.
+// Posts kept for a page that is behind; one post holds the state messages of a batch period: about 10 s.
 constexpr std::size_t EVENT_BACKLOG = 512;
-// Shortest time between two writes to a page.
-constexpr std::chrono::milliseconds WRITE_PERIOD(20);
+// Time the state messages gather before they go to the pages together: a page needs them no sooner, and the scope
+// then wakes once a period instead of once a message, which keeps it out of the way of the node it watches.
+constexpr std::chrono::milliseconds BATCH_PERIOD(20);
+// How far the scope lowers its scheduling priority (nice): on a busy machine the node's step goes first.
+constexpr int NICENESS = 10;
 // Open event streams at once; each holds one server thread.
 constexpr int MAX_STREAMS = 8;
 
@@ -119,6 +127,15 @@ public:
   // Ends every open event stream.
   void close() { hub_.close(); }
 
+  // Sends the state messages received since the last call to the pages in one post; call on the spin thread.
+  void flush()
+  {
+    if (batch_.empty())
+      return;
+    hub_.post(batch_);
+    batch_.clear();
+  }
+
   void handle(HTTPServerRequest& request, HTTPServerResponse& response)
   {
     try
@@ -156,7 +173,7 @@ public:
 private:
   void onState(const quarn_common::ControllerState& state)
   {
-    hub_.post(quarn::scope::sseEvent("state", stateJson(state)));
+    batch_ += quarn::scope::sseEvent("state", stateJson(state));
   }
 
   // The node's own status, recognised by the hardware id its diagnostics carry.
@@ -235,8 +252,6 @@ private:
         out << (text.empty() ? std::string(": idle\n\n") : text);
         out.flush();
         text.clear();
-        // Writes in batches: a page needs no more, and the scope then wakes less often than the node steps.
-        std::this_thread::sleep_for(WRITE_PERIOD);
         next = hub_.waitFrom(next, std::chrono::seconds(1), text);
       }
     }
@@ -301,6 +316,7 @@ private:
   std::mutex applyMutex_;
   std::mutex configMutex_;
   std::string configJson_;
+  std::string batch_;  // state events not yet posted; spin thread only
   ros::Subscriber stateSub_;
   ros::Subscriber diagnosticsSub_;
   ros::WallTimer configTimer_;
@@ -333,6 +349,10 @@ private:
 
 int main(int argc, char** argv)
 {
+  // First, so that every thread of the scope inherits it.
+  errno = 0;
+  if (nice(NICENESS) == -1 && errno != 0)
+    ROS_WARN("hover_lock_scope cannot lower its priority: %s", std::strerror(errno));
   ros::init(argc, argv, "hover_lock_scope");
   ros::NodeHandle nh;
   ros::NodeHandle privateNh("~");
@@ -382,7 +402,13 @@ int main(int argc, char** argv)
     return 1;
   }
 
-  ros::spin();
+  // Callbacks in batches: wake on the first message, handle all that wait, then let more gather.
+  while (ros::ok())
+  {
+    ros::getGlobalCallbackQueue()->callAvailable(ros::WallDuration(0.1));
+    scope.flush();
+    std::this_thread::sleep_for(BATCH_PERIOD);
+  }
 
   scope.close();
   server->stopAll(true);

@@ -201,6 +201,18 @@ class ScopeInBrowser(unittest.TestCase):
         self.driver.save_screenshot(os.path.join(OUT, "hover_lock_scope_applied.png"))
         print("apply to new gain in ~state: %.3f s" % delay)
 
+    def test_4_the_scope_runs_ten_steps_of_niceness_below_the_node(self):
+        import rosgraph
+        import xmlrpc.client
+
+        def niceness(node):
+            uri = rosgraph.Master("/scope_browser_test").lookupNode(node)
+            _, _, pid = xmlrpc.client.ServerProxy(uri).getPid("/scope_browser_test")
+            with open("/proc/%d/stat" % pid) as f:
+                return int(f.read().rsplit(")", 1)[1].split()[16])
+
+        self.assertEqual(min(19, niceness("/hover_lock") + 10), niceness("/hover_lock_scope"))
+
 
 if __name__ == "__main__":
     unittest.main(argv=sys.argv[:1], verbosity=2)
