@@ -124,6 +124,13 @@ public:
   // Bound address and port, once the server listens.
   void listenOn(const quarn::scope::ServerAddress& server) { server_ = server; }
 
+  // The page's address, "http://host:port/" (an IPv6 host in brackets).
+  std::string url() const
+  {
+    const bool v6 = server_.address.find(':') != std::string::npos;
+    return "http://" + (v6 ? "[" + server_.address + "]" : server_.address) + ":" + std::to_string(server_.port) + "/";
+  }
+
   // Ends every open event stream.
   void close() { hub_.close(); }
 
@@ -347,6 +354,42 @@ private:
 
 }  // namespace
 
+// The page's server on address and port (0: a free one), started; null, after a FATAL line, when it cannot listen.
+std::unique_ptr<Poco::Net::HTTPServer> serve(Scope& scope, Poco::ThreadPool& threads, const std::string& address,
+                                             int port)
+{
+  try
+  {
+    Poco::Net::ServerSocket socket(Poco::Net::SocketAddress(address, static_cast<Poco::UInt16>(port)));
+    const Poco::Net::SocketAddress bound = socket.address();
+    scope.listenOn({ bound.host().toString(), bound.port() });
+    Poco::Net::HTTPServerParams::Ptr params = new Poco::Net::HTTPServerParams;
+    params->setMaxThreads(MAX_STREAMS + 4);
+    auto server = std::make_unique<Poco::Net::HTTPServer>(new HandlerFactory(scope), threads, socket, params);
+    server->start();
+    return server;
+  }
+  catch (const Poco::Exception& e)
+  {
+    ROS_FATAL(
+        "hover_lock_scope cannot serve on %s port %d: %s (set ~address and ~port, or ~port 0 for any free "
+        "port)",
+        address.c_str(), port, e.displayText().c_str());
+    return nullptr;
+  }
+}
+
+// Callbacks in batches until shutdown: wake on the first message, handle all that wait, then let more gather.
+void spinInBatches(Scope& scope)
+{
+  while (ros::ok())
+  {
+    ros::getGlobalCallbackQueue()->callAvailable(ros::WallDuration(0.1));
+    scope.flush();
+    std::this_thread::sleep_for(BATCH_PERIOD);
+  }
+}
+
 int main(int argc, char** argv)
 {
   // First, so that every thread of the scope inherits it.
@@ -377,39 +420,13 @@ int main(int argc, char** argv)
     ROS_ERROR("hover_lock_scope: %s is missing, the page will draw no charts: install libjs-chart.js", CHART_JS);
 
   Scope scope(nh, node, token, www);
-  std::unique_ptr<Poco::Net::HTTPServer> server;
   Poco::ThreadPool threads("hover_lock_scope", 2, MAX_STREAMS + 4);
-  try
-  {
-    Poco::Net::ServerSocket socket(Poco::Net::SocketAddress(address, static_cast<Poco::UInt16>(port)));
-    const Poco::Net::SocketAddress bound = socket.address();
-    scope.listenOn({ bound.host().toString(), bound.port() });
-    Poco::Net::HTTPServerParams::Ptr params = new Poco::Net::HTTPServerParams;
-    params->setMaxThreads(MAX_STREAMS + 4);
-    server = std::make_unique<Poco::Net::HTTPServer>(new HandlerFactory(scope), threads, socket, params);
-    server->start();
-    const std::string host = bound.host().family() == Poco::Net::IPAddress::IPv6 ? "[" + bound.host().toString() + "]"
-                                                                                 : bound.host().toString();
-    ROS_INFO("hover_lock_scope: watching %s; open http://%s:%d/?token=%s", node.c_str(), host.c_str(),
-             static_cast<int>(bound.port()), token.c_str());
-  }
-  catch (const Poco::Exception& e)
-  {
-    ROS_FATAL(
-        "hover_lock_scope cannot serve on %s port %d: %s (set ~address and ~port, or ~port 0 for any free "
-        "port)",
-        address.c_str(), port, e.displayText().c_str());
+  const std::unique_ptr<Poco::Net::HTTPServer> server = serve(scope, threads, address, port);
+  if (!server)
     return 1;
-  }
+  ROS_INFO("hover_lock_scope: watching %s; open %s?token=%s", node.c_str(), scope.url().c_str(), token.c_str());
 
-  // Callbacks in batches: wake on the first message, handle all that wait, then let more gather.
-  while (ros::ok())
-  {
-    ros::getGlobalCallbackQueue()->callAvailable(ros::WallDuration(0.1));
-    scope.flush();
-    std::this_thread::sleep_for(BATCH_PERIOD);
-  }
-
+  spinInBatches(scope);
   scope.close();
   server->stopAll(true);
   return 0;

@@ -31,8 +31,8 @@
 #include <array>
 #include <cmath>
 #include <functional>
-#include <numeric>
 #include <iomanip>
+#include <numeric>
 #include <optional>
 #include <sstream>
 #include <string>
