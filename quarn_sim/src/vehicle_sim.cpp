@@ -21,7 +21,6 @@
 #include <deque>
 #include <fstream>
 #include <optional>
-#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -114,7 +113,11 @@ class Simulator
 public:
   Simulator(ros::NodeHandle& nh, const VehicleModel& model, std::optional<std::array<double, 3>> target,
             double duration, const std::string& trajectoryFile, unsigned seed)
-    : nh_(nh), model_(model), target_(target), duration_(duration), cameraRandom_(seed ^ 0x85ebca6bu)
+    : nh_(nh),
+      model_(model),
+      target_(target),
+      duration_(duration),
+      cameraNoise_(model.model().camera.value_or(quarn::sim::CameraConfig{}), seed)
   {
     navigationPub_ = nh.advertise<NavigationData>("navigator_data", 1);
     if (target_)
@@ -170,11 +173,10 @@ public:
     model_.advance(steadySeconds() - start_);
     const quarn::sim::CameraConfig& camera = *model_.model().camera;
     VisualServoingData msg = nextCorrection();
-    const auto noise = [&] { return camera.noise > 0 ? camera.noise * cameraNormal_(cameraRandom_) : 0.0; };
     if (msg.type != -1)
     {
-      msg.correction.position.x += noise();
-      msg.correction.position.y += noise();
+      msg.correction.position.x += cameraNoise_();
+      msg.correction.position.y += cameraNoise_();
     }
     if (camera.latency <= 0)
     {
@@ -266,8 +268,7 @@ private:
   bool started_ = false, servoing_ = false;
   double start_ = 0;
   ros::Time rosStart_;
-  std::mt19937 cameraRandom_;
-  std::normal_distribution<double> cameraNormal_;
+  quarn::sim::CameraNoise cameraNoise_;
   std::deque<ros::WallTimer> deliveries_;
 };
 

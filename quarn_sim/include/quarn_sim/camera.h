@@ -11,6 +11,7 @@
 #include <array>
 #include <cmath>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -28,6 +29,22 @@ struct CameraConfig
   double rate = 10;    ///< "camera_rate" in (0, 1000] (Hz): corrections per second
   double latency = 0;  ///< "camera_latency" >= 0 (s): a correction shows the target as seen this long before
   double noise = 0;    ///< "camera_noise" >= 0 (m): white noise sigma on the correction's x and y
+};
+
+/// The white noise a camera adds to each coordinate of a correction (m): sigma `CameraConfig::noise`, the draws a
+/// function of the run's seed alone, so that the campaign and vehicle_sim see the same noise for a seed.
+class CameraNoise
+{
+public:
+  CameraNoise(const CameraConfig& camera, unsigned seed) : sigma_(camera.noise), random_(seed ^ 0x85ebca6bu) {}
+
+  /// The next draw (m); 0 for an exact camera.
+  double operator()() { return sigma_ > 0 ? sigma_ * normal_(random_) : 0.0; }
+
+private:
+  double sigma_;
+  std::mt19937 random_;
+  std::normal_distribution<double> normal_;  // one: a distribution caches draws
 };
 
 /// The camera items of the model document text xmlText: none when none of them is there; throws

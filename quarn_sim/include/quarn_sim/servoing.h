@@ -8,7 +8,6 @@
 #include <array>
 #include <cmath>
 #include <deque>
-#include <random>
 #include <vector>
 
 #include <quarn_sim/campaign.h>
@@ -37,7 +36,7 @@ public:
   /// The camera of model, noise drawn from a generator seeded from seed; without camera items in model it is
   /// exact and sees at every navigation message.
   CameraFeed(const VehicleModelConfig& model, unsigned seed)
-    : camera_(model.camera.value_or(CameraConfig{ model.navRate, 0.0, 0.0 })), random_(seed ^ 0x85ebca6bu)
+    : camera_(model.camera.value_or(CameraConfig{ model.navRate, 0.0, 0.0 })), noise_(camera_, seed)
   {}
 
   /// Time of the next view (s).
@@ -50,7 +49,7 @@ public:
   /// Sees the target at offset at t (s), the time of the next view.
   void see(double t, const Offset& offset)
   {
-    frames_.push_back({ t + camera_.latency, offset.x + noise(), offset.y + noise() });
+    frames_.push_back({ t + camera_.latency, offset.x + noise_(), offset.y + noise_() });
     ++seen_;
   }
 
@@ -63,12 +62,9 @@ public:
   }
 
 private:
-  double noise() { return camera_.noise > 0 ? camera_.noise * normal_(random_) : 0.0; }
-
   CameraConfig camera_;
-  std::mt19937 random_;
-  std::normal_distribution<double> normal_;  // one: a distribution caches draws
-  std::deque<Frame> frames_;                 // seen, not yet delivered
+  CameraNoise noise_;
+  std::deque<Frame> frames_;  // seen, not yet delivered
   long seen_ = 0;
 };
 
